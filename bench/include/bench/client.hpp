@@ -1,0 +1,41 @@
+#ifndef BENCH_CLIENT_HPP
+#define BENCH_CLIENT_HPP
+
+#include <cstddef>
+#include <string>
+
+namespace bench {
+
+// The store-client interface every test talks to. Keys and values are byte
+// strings; every failure is reported by throwing an exception derived from
+// std::runtime_error, never through a return value.
+class client {
+public:
+    virtual ~client() = default;
+
+    // Stores a new entry.
+    virtual void put(const std::string& key, const std::string& value) = 0;
+    // Replaces the content of an entry.
+    virtual void update(const std::string& key, const std::string& value) = 0;
+    // Deletes an entry.
+    virtual void remove(const std::string& key) = 0;
+    // Fetches the content of an entry into value, replacing what it held.
+    // expected_size is the length the caller expects; clients that can read
+    // a content of any length ignore it.
+    virtual void get(const std::string& key, std::string& value, std::size_t expected_size) = 0;
+
+    const char* protocol_name() const noexcept { return protocol_name_; }
+
+    client(const client&) = delete;
+    client& operator=(const client&) = delete;
+
+protected:
+    explicit client(const char* protocol_name) noexcept : protocol_name_(protocol_name) {}
+
+private:
+    const char* protocol_name_;  // static text naming the protocol, never freed
+};
+
+}  // namespace bench
+
+#endif

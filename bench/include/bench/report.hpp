@@ -1,0 +1,44 @@
+#ifndef BENCH_REPORT_HPP
+#define BENCH_REPORT_HPP
+
+#include <bench/test_result.hpp>
+
+#include <fstream>
+#include <iosfwd>
+#include <string>
+
+namespace bench {
+
+// The console summary block of one result.
+std::ostream& operator<<(std::ostream& out, const test_result& result);
+
+// The semicolon-separated report file: a header line, then one CR LF row per result.
+class csv_report {
+public:
+    // Creates or truncates the file and writes the header.
+    explicit csv_report(const std::string& path);
+    ~csv_report();  // closes the file, never throws
+
+    csv_report(const csv_report&) = delete;
+    csv_report& operator=(const csv_report&) = delete;
+
+    csv_report& write(const test_result& result);
+
+    // Flushes and closes the file; afterwards ok() tells whether everything
+    // reached it. Calling it again does nothing.
+    void close();
+    // False once opening or writing the file has failed.
+    bool ok() const noexcept;
+    // Why the file could not be opened or written (empty while ok()).
+    const std::string& failure_reason() const noexcept;
+    const std::string& path() const noexcept;
+
+private:
+    std::string path_;
+    std::ofstream file_;
+    std::string failure_;
+};
+
+}  // namespace bench
+
+#endif

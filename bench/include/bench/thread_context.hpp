@@ -1,0 +1,31 @@
+#ifndef BENCH_THREAD_CONTEXT_HPP
+#define BENCH_THREAD_CONTEXT_HPP
+
+#include <bench/client.hpp>
+#include <bench/settings.hpp>
+
+#include <cstdint>
+#include <memory>
+
+namespace bench {
+
+// Everything one benchmark thread needs: its own copy of the settings, its
+// own client (and so its own connection) and its number.
+struct thread_context {
+    // Copies the settings, stores the number, then builds the client for
+    // settings.protocol; a client that cannot be built or cannot connect
+    // throws out of here and no context exists.
+    thread_context(const run_settings& run, std::uint32_t number);
+    ~thread_context();
+
+    thread_context(const thread_context&) = delete;
+    thread_context& operator=(const thread_context&) = delete;
+
+    run_settings settings;
+    std::unique_ptr<bench::client> client;
+    std::uint32_t thread_number;
+};
+
+}  // namespace bench
+
+#endif

@@ -1,0 +1,3 @@
+#include <bench/driver.hpp>
+
+int main(int argc, char* argv[]) { return bench::run_benchmark(argc, argv); }
