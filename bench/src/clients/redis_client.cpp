@@ -1,17 +1,101 @@
 #include <bench/clients/redis_client.hpp>
 
-#include <stdexcept>
+#include <bench/thread_context.hpp>
 
-// Placeholder until the redis client is written.
+#include <hiredis/hiredis.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
 namespace bench {
 
-redis_client::redis_client(const thread_context&) : client("redis") {
-    throw std::runtime_error("the redis protocol is not available in this build");
+namespace {
+
+struct reply_deleter {
+    void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
+};
+using reply_ptr = std::unique_ptr<redisReply, reply_deleter>;
+
+timeval to_timeval(std::chrono::milliseconds limit) {
+    // hiredis reads a zero time limit as "wait for ever".
+    const auto ms = limit.count() < 1 ? 1 : limit.count();
+    timeval tv{};
+    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(ms / 1000);
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>((ms % 1000) * 1000);
+    return tv;
 }
-redis_client::~redis_client() = default;
-void redis_client::put(const std::string&, const std::string&) {}
-void redis_client::update(const std::string&, const std::string&) {}
-void redis_client::remove(const std::string&) {}
-void redis_client::get(const std::string&, std::string&, std::size_t) {}
+
+// Sends one command and waits for its reply. A null result means the
+// connection failed (refused write, time-out, closed, protocol error); the
+// context is then in its error state and hiredis fails every later command
+// on it, which the check up front makes explicit.
+template <typename... Args>
+reply_ptr command(redisContext* connection, const char* format, Args... args) {
+    if (connection->err != 0) return nullptr;
+    return reply_ptr(static_cast<redisReply*>(redisCommand(connection, format, args...)));
+}
+
+}  // namespace
+
+redis_client::redis_client(const thread_context& context)
+    : redis_client(context.settings.daemon, default_limit, default_limit) {}
+
+redis_client::redis_client(const boost::asio::ip::tcp::endpoint& daemon,
+                           std::chrono::milliseconds connect_limit,
+                           std::chrono::milliseconds reply_limit)
+    : client("redis") {
+    // Dotted decimal for IPv4, the standard IPv6 text with "%scope" when set.
+    const std::string host = daemon.address().to_string();
+    connection = redisConnectWithTimeout(host.c_str(), daemon.port(), to_timeval(connect_limit));
+    if (connection == nullptr || connection->err != 0 ||
+        redisSetTimeout(connection, to_timeval(reply_limit)) != REDIS_OK) {
+        if (connection != nullptr) redisFree(connection);
+        connection = nullptr;
+        throw std::runtime_error("Cannot connect to redis server");
+    }
+#ifdef SO_NOSIGPIPE
+    // hiredis writes with write(2): a server that closed the connection
+    // would otherwise raise SIGPIPE and end the whole run.
+    const int on = 1;
+    setsockopt(connection->fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+}
+
+redis_client::~redis_client() {
+    if (connection != nullptr) {
+        redisFree(connection);
+        connection = nullptr;
+    }
+}
+
+void redis_client::set(const std::string& key, const std::string& value, const char* failure) {
+    const reply_ptr reply = command(connection, "SET %b %b", key.data(), key.size(), value.data(),
+                                    value.size());
+    if (!reply || reply->type == REDIS_REPLY_ERROR) throw std::runtime_error(failure);
+}
+
+void redis_client::put(const std::string& key, const std::string& value) {
+    set(key, value, "could not put entry");
+}
+
+void redis_client::update(const std::string& key, const std::string& value) {
+    set(key, value, "could not update entry");
+}
+
+void redis_client::remove(const std::string& key) {
+    const reply_ptr reply = command(connection, "DEL %b", key.data(), key.size());
+    if (!reply || reply->type == REDIS_REPLY_ERROR) throw std::runtime_error("could not delete entry");
+}
+
+void redis_client::get(const std::string& key, std::string& value, std::size_t) {
+    const reply_ptr reply = command(connection, "GET %b", key.data(), key.size());
+    // A missing key answers with a nil reply.
+    if (!reply || reply->type != REDIS_REPLY_STRING) throw std::runtime_error("could not get entry");
+    value.assign(reply->str, reply->len);
+}
 
 }  // namespace bench
