@@ -1,1 +1,63 @@
-// placeholder
+#include <bench/runner.hpp>
+
+#include <bench/kinds.hpp>
+
+#include <boost/timer/progress_display.hpp>
+
+#include <chrono>
+#include <exception>
+#include <iostream>
+
+namespace bench {
+
+namespace {
+
+// Runs the loop of whichever kind the spec holds.
+class kind_executor : public boost::static_visitor<void> {
+public:
+    kind_executor(client& store, boost::timer::progress_display* progress, test_result& result)
+        : store_(store), progress_(progress), result_(result)
+    {
+    }
+
+    template <typename Kind>
+    void operator()(const Kind& kind) const
+    {
+        execute(kind, store_, progress_, result_);
+    }
+
+private:
+    client& store_;
+    boost::timer::progress_display* progress_;
+    test_result& result_;
+};
+
+}  // namespace
+
+test_result run_test(thread_context& context, const test_spec& spec)
+{
+    test_result result;
+    result.thread_number = context.thread_number;
+    try {
+        result.description = describe(spec);
+        result.iteration_start = std::chrono::steady_clock::now();
+        if (context.settings.threads != 1) {
+            // Several threads share the console: no progress display.
+            boost::apply_visitor(kind_executor(*context.client, nullptr, result), spec);
+        } else {
+            std::cout.flush();
+            // The library's usual look: a line end before the scale, nothing else.
+            boost::timer::progress_display progress(
+                static_cast<unsigned long>(spec_count(spec)), std::cout, "\n", "", "");
+            boost::apply_visitor(kind_executor(*context.client, &progress, result), spec);
+        }
+        result.success = true;
+    } catch (const std::exception& error) {
+        // The error gets a line of its own even after an unfinished progress row.
+        std::cout.flush();
+        std::cerr << std::endl << "test failed: " << error.what() << std::endl;
+    }
+    return result;
+}
+
+}  // namespace bench

@@ -12,7 +12,9 @@ namespace bench {
 // The console summary block of one result.
 std::ostream& operator<<(std::ostream& out, const test_result& result);
 
-// The semicolon-separated report file: a header line, then one CR LF row per result.
+// The semicolon-separated report file: a header line, then one CR LF row per
+// result, written byte for byte (no line-end translation). Rows are buffered
+// and reach the file when the buffer fills and at close().
 class csv_report {
 public:
     // Creates or truncates the file and writes the header.
@@ -34,6 +36,11 @@ public:
     const std::string& path() const noexcept;
 
 private:
+    // Writes text unless an earlier failure already lost the file.
+    void append(const std::string& text);
+    // Keeps the first failure only, with the system's reason when there is one.
+    void record_failure(const char* what);
+
     std::string path_;
     std::ofstream file_;
     std::string failure_;

@@ -1,0 +1,49 @@
+#ifndef BENCH_KINDS_HPP
+#define BENCH_KINDS_HPP
+
+#include <bench/client.hpp>
+#include <bench/test_result.hpp>
+#include <bench/test_spec.hpp>
+
+#include <boost/timer/progress_display.hpp>
+
+#include <string>
+
+namespace bench {
+
+// Each test kind has a description and a loop. execute() runs the loop on
+// store, records one sample per timed step into result, advances progress
+// (when not null) once per iteration, and throws on the first failure,
+// leaving in result what the steps before it recorded.
+
+// One entry written once and read count times.
+std::string describe(const single_put_multiple_get& kind);
+void execute(const single_put_multiple_get& kind, client& store,
+             boost::timer::progress_display* progress, test_result& result);
+
+// count entries written (in the sorted order of their keys), then removed.
+std::string describe(const multiple_put& kind);
+void execute(const multiple_put& kind, client& store,
+             boost::timer::progress_display* progress, test_result& result);
+
+// count entries written and left in the store.
+std::string describe(const multiple_put_remain& kind);
+void execute(const multiple_put_remain& kind, client& store,
+             boost::timer::progress_display* progress, test_result& result);
+
+// count times: put, get and remove of a new entry as one step.
+std::string describe(const multiple_put_get_delete& kind);
+void execute(const multiple_put_get_delete& kind, client& store,
+             boost::timer::progress_display* progress, test_result& result);
+
+// count times: put, get, update, get and remove of a new entry as one step.
+std::string describe(const multiple_put_get_update_delete& kind);
+void execute(const multiple_put_get_update_delete& kind, client& store,
+             boost::timer::progress_display* progress, test_result& result);
+
+// The description of whichever kind spec holds.
+std::string describe(const test_spec& spec);
+
+}  // namespace bench
+
+#endif
