@@ -1,0 +1,350 @@
+// bench::redis_client against a real redis-server, and against scripted
+// fake servers for the replies and faults a real one won't give on demand.
+
+#include <bench/clients/redis_client.hpp>
+#include <bench/thread_context.hpp>
+
+#include <support/fake_server.hpp>
+#include <support/servers.hpp>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using bench::redis_client;
+using args = std::vector<std::string>;
+
+boost::asio::ip::tcp::endpoint loopback(std::uint16_t port) {
+    return {boost::asio::ip::make_address_v4("127.0.0.1"), port};
+}
+
+std::unique_ptr<redis_client> connect_client(std::uint16_t port, std::chrono::milliseconds reply = 2s) {
+    return std::make_unique<redis_client>(loopback(port), 2s, reply);
+}
+
+// The message of the std::runtime_error `call` throws, "" when it returns.
+std::string failure_of(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// Reads one command as hiredis sends it (an array of bulk strings); empty
+// when the connection ends first.
+args read_command(kvtest::fake_connection& connection) {
+    const std::string head = connection.read_until("\r\n");
+    if (head.size() < 3 || head[0] != '*') return {};
+    args command(std::stoul(head.substr(1)));
+    for (auto& arg : command) {
+        const std::string length = connection.read_until("\r\n");
+        if (length.size() < 3 || length[0] != '$') return {};
+        const std::size_t n = std::stoul(length.substr(1));
+        arg = connection.read_bytes(n + 2);
+        if (arg.size() != n + 2) return {};
+        arg.resize(n);
+    }
+    return command;
+}
+
+// A fake server script answering each command with `answer(command)`.
+kvtest::fake_server::script answering(std::function<std::string(const args&)> answer) {
+    return [answer](kvtest::fake_connection& connection) {
+        for (args command = read_command(connection); !command.empty();
+             command = read_command(connection))
+            connection.send(answer(command));
+    };
+}
+
+struct operation {
+    const char* name;
+    std::function<void(bench::client&)> call;
+    const char* failure;
+};
+
+const std::vector<operation>& operations() {
+    static const std::vector<operation> all = {
+        {"put", [](bench::client& c) { c.put("k", "v"); }, "could not put entry"},
+        {"update", [](bench::client& c) { c.update("k", "v"); }, "could not update entry"},
+        {"remove", [](bench::client& c) { c.remove("k"); }, "could not delete entry"},
+        {"get",
+         [](bench::client& c) {
+             std::string value;
+             c.get("k", value, 1);
+         },
+         "could not get entry"},
+    };
+    return all;
+}
+
+class RedisClientTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = std::make_unique<kvtest::server_process>(kvtest::server_process::redis());
+    }
+    static void TearDownTestSuite() { server.reset(); }
+    void SetUp() override { server->ask("FLUSHALL\r\n", "\r\n"); }
+
+    std::string ask(const std::string& command) const {
+        return server->ask(command + "\r\n", "\r\n");
+    }
+    std::string connected_clients() const {
+        const std::string info = server->ask("INFO clients\r\n", "\r\n\r\n");
+        const auto at = info.find("connected_clients:");
+        return at == std::string::npos ? "" : info.substr(at + 18, info.find('\r', at) - at - 18);
+    }
+    std::string read(redis_client& client, const std::string& key) const {
+        std::string value = "stale content that must be replaced";
+        client.get(key, value, 3);
+        return value;
+    }
+
+    static std::unique_ptr<kvtest::server_process> server;
+};
+
+std::unique_ptr<kvtest::server_process> RedisClientTest::server;
+
+TEST_F(RedisClientTest, StoresAndReadsBackEveryByteOfKeysAndValues) {
+    std::string every_byte;
+    for (int i = 0; i < 1024; ++i) every_byte += static_cast<char>(i % 256);
+    const std::vector<std::pair<std::string, std::string>> entries = {
+        {"plain", "hello"},
+        {"key with spaces", " a value  with spaces "},
+        {"nul-in-value", std::string("ab\0cd\0", 6)},
+        {std::string("k\0one", 5), "first"},  // keys differing only after a NUL
+        {std::string("k\0two", 5), "second"},
+        {"every-byte", every_byte},
+        {"protocol\r\ntext", "*1\r\n$4\r\nPING\r\n"},
+        {"empty", ""},
+        {"large", std::string(1 << 20, 'x')},
+    };
+    auto client = connect_client(server->port());
+    for (const auto& [key, value] : entries) client->put(key, value);
+    for (const auto& [key, value] : entries) EXPECT_EQ(read(*client, key), value) << key;
+    EXPECT_EQ(ask("DBSIZE"), ":" + std::to_string(entries.size()) + "\r\n");
+}
+
+TEST_F(RedisClientTest, PutAndUpdateBothOverwriteOrCreate) {
+    auto client = connect_client(server->port());
+    client->put("key", "one");
+    client->put("key", "two");
+    EXPECT_EQ(read(*client, "key"), "two");
+    client->update("key", "three");
+    EXPECT_EQ(read(*client, "key"), "three");
+    client->update("new", "created");
+    EXPECT_EQ(read(*client, "new"), "created");
+}
+
+TEST_F(RedisClientTest, MissingKeysFailOnlyForGet) {
+    auto client = connect_client(server->port());
+    EXPECT_EQ(failure_of([&] { read(*client, "never"); }), "could not get entry");
+    EXPECT_EQ(failure_of([&] { client->remove("never"); }), "");
+    client->put("gone", "soon");
+    client->remove("gone");
+    EXPECT_EQ(failure_of([&] { read(*client, "gone"); }), "could not get entry");
+    EXPECT_EQ(ask("DBSIZE"), ":0\r\n");
+}
+
+TEST_F(RedisClientTest, ServerErrorsFailTheOperationAndKeepTheConnection) {
+    auto client = connect_client(server->port());
+    client->put("kept", "value");
+    ASSERT_EQ(ask("CONFIG SET maxmemory 1"), "+OK\r\n");
+    const std::string put_failure = failure_of([&] { client->put("a", "b"); });
+    const std::string update_failure = failure_of([&] { client->update("kept", "b"); });
+    const std::string remove_failure = failure_of([&] { client->remove("kept"); });
+    ask("CONFIG SET maxmemory 0");
+    EXPECT_EQ(put_failure, "could not put entry");
+    EXPECT_EQ(update_failure, "could not update entry");
+    EXPECT_EQ(remove_failure, "");  // DEL is allowed when memory is full
+
+    ASSERT_EQ(ask("RPUSH list item"), ":1\r\n");
+    EXPECT_EQ(failure_of([&] { read(*client, "list"); }), "could not get entry");
+
+    client->put("after", "errors");
+    EXPECT_EQ(read(*client, "after"), "errors");
+}
+
+TEST_F(RedisClientTest, ContextBuildsAConnectedClientAndDestructionClosesIt) {
+    bench::run_settings settings;
+    settings.daemon = loopback(server->port());
+    settings.protocol = bench::protocol_type::redis;
+    settings.threads = 1;
+    auto context = std::make_unique<bench::thread_context>(settings, 0);
+    EXPECT_STREQ(context->client->protocol_name(), "redis");
+    context->client->put("via", "context");
+    std::string value;
+    context->client->get("via", value, 0);
+    EXPECT_EQ(value, "context");
+    EXPECT_EQ(connected_clients(), "2");  // the client and this question
+    context.reset();
+    EXPECT_TRUE(kvtest::eventually([&] { return connected_clients() == "1"; }));
+}
+
+TEST(RedisClientFakeServerTest, SendsSetDelAndGetWithWholeArguments) {
+    std::mutex mutex;
+    std::vector<args> received;
+    kvtest::fake_server fake(answering([&](const args& command) -> std::string {
+        std::lock_guard<std::mutex> lock(mutex);
+        received.push_back(command);
+        return command[0] == "GET" ? std::string("$3\r\nv\0w\r\n", 10) : "+OK\r\n";
+    }));
+    const std::string key("k e\0y", 5);
+    const std::string value("v a\0l", 5);
+    auto client = connect_client(fake.port());
+    client->put(key, value);
+    client->update(key, value);
+    client->remove(key);
+    std::string got;
+    client->get(key, got, 100);
+    EXPECT_EQ(got, std::string("v\0w", 3));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(received, (std::vector<args>{{"SET", key, value}, {"SET", key, value},
+                                           {"DEL", key}, {"GET", key}}));
+}
+
+TEST(RedisClientFakeServerTest, ErrorRepliesFailEachOperationWithItsMessage) {
+    kvtest::fake_server fake(answering([](const args&) { return "-ERR refused\r\n"; }));
+    auto client = connect_client(fake.port());
+    for (const auto& op : operations())
+        EXPECT_EQ(failure_of([&] { op.call(*client); }), op.failure) << op.name;
+    EXPECT_EQ(fake.accepted(), 1u);
+}
+
+TEST(RedisClientFakeServerTest, GetSucceedsOnlyOnAStringReply) {
+    const std::vector<std::pair<std::string, const char*>> replies = {
+        {"$3\r\nabc\r\n", ""},
+        {"$-1\r\n", "could not get entry"},
+        {":1\r\n", "could not get entry"},
+        {"+OK\r\n", "could not get entry"},
+        {"*1\r\n$3\r\nabc\r\n", "could not get entry"},
+        {"-ERR no\r\n", "could not get entry"},
+    };
+    for (const auto& [reply, failure] : replies) {
+        kvtest::fake_server fake(answering([reply = reply](const args&) { return reply; }));
+        auto client = connect_client(fake.port());
+        std::string value;
+        EXPECT_EQ(failure_of([&] { client->get("k", value, 3); }), failure) << reply;
+        if (*failure == '\0') {
+            EXPECT_EQ(value, "abc");
+        }
+    }
+}
+
+TEST(RedisClientFakeServerTest, LateReplyFailsTheCallAndEveryLaterOne) {
+    // The first reply comes after the limit; later ones at once. A client
+    // that kept using the connection would take the late reply for the
+    // answer to its next command.
+    kvtest::fake_server fake([](kvtest::fake_connection& connection) {
+        read_command(connection);
+        connection.stall(1500ms);
+        connection.send("+OK\r\n");
+        answering([](const args& command) {
+            return command[0] == "GET" ? std::string("$1\r\nv\r\n") : std::string("+OK\r\n");
+        })(connection);
+    });
+    auto client = connect_client(fake.port(), 200ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure_of([&] { client->put("k", "v"); }), "could not put entry");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 150ms);
+    EXPECT_LT(waited, 1200ms);
+
+    std::this_thread::sleep_for(1500ms);  // let the late reply arrive
+    for (const auto& op : operations())
+        EXPECT_EQ(failure_of([&] { op.call(*client); }), op.failure) << op.name;
+    EXPECT_EQ(fake.accepted(), 1u);
+}
+
+TEST(RedisClientFakeServerTest, ClosedConnectionFailsEveryLaterCall) {
+    // One reply, then the server goes away.
+    kvtest::fake_server fake([](kvtest::fake_connection& connection) {
+        read_command(connection);
+        connection.send("+OK\r\n");
+    });
+    auto client = connect_client(fake.port());
+    client->put("k", "v");
+    ASSERT_TRUE(kvtest::eventually([&] { return fake.accepted() == 1u; }));
+    for (const auto& op : operations())
+        EXPECT_EQ(failure_of([&] { op.call(*client); }), op.failure) << op.name;
+}
+
+TEST(RedisClientFakeServerTest, ErrorAndCloseDoesNotEndTheProcess) {
+    // What redis does when it is at its client limit: an error line, then
+    // the connection is closed. Writing the next command into the reset
+    // connection must fail the call, not raise SIGPIPE.
+#ifndef SO_NOSIGPIPE
+    // Without a per-socket option the process has to ignore SIGPIPE itself.
+    ::signal(SIGPIPE, SIG_IGN);
+#endif
+    kvtest::fake_server fake([](kvtest::fake_connection& connection) {
+        connection.send("-ERR max number of clients reached\r\n");
+    });
+    auto client = connect_client(fake.port());
+    std::this_thread::sleep_for(100ms);
+    for (const auto& op : operations())
+        EXPECT_EQ(failure_of([&] { op.call(*client); }), op.failure) << op.name;
+}
+
+TEST(RedisClientConnectTest, RefusedConnectionFailsConstruction) {
+    const std::uint16_t port = kvtest::closed_port();
+    EXPECT_EQ(failure_of([&] { connect_client(port); }), "Cannot connect to redis server");
+
+    bench::run_settings settings;
+    settings.daemon = loopback(port);
+    settings.protocol = bench::protocol_type::redis;
+    settings.threads = 1;
+    EXPECT_EQ(failure_of([&] { bench::thread_context context(settings, 0); }),
+              "Cannot connect to redis server");
+}
+
+TEST(RedisClientConnectTest, UnansweredConnectFailsAfterTheLimit) {
+    // A listener that never accepts, its queue filled: further connection
+    // attempts get no answer at all.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+        ::fcntl(fillers.back(), F_SETFL, O_NONBLOCK);
+        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    std::this_thread::sleep_for(50ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure_of([&] {
+                  redis_client client(loopback(ntohs(address.sin_port)), 300ms, 300ms);
+              }),
+              "Cannot connect to redis server");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 250ms);
+    EXPECT_LT(waited, 2s);
+    for (int fd : fillers) ::close(fd);
+    ::close(listener);
+}
+
+}  // namespace
