@@ -1,1 +1,245 @@
-// placeholder
+#include <bench/settings.hpp>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/date_time/c_time.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/format.hpp>
+#include <boost/program_options.hpp>
+#include <boost/spirit/include/karma.hpp>
+#include <boost/spirit/include/qi.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <iterator>
+#include <stdexcept>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace po = boost::program_options;
+namespace fs = boost::filesystem;
+using boost::asio::ip::tcp;
+
+// The options library converts an option's text by calling validate() for
+// the bound type, found by argument-dependent lookup in the type's namespace.
+// For the endpoint that namespace is Asio's, so the overload lives there.
+namespace boost::asio::ip {
+
+static void validate(boost::any& value, const std::vector<std::string>& values, tcp::endpoint*,
+                     int) {
+    po::validators::check_first_occurrence(value);
+    const std::string& text = po::validators::get_single_string(values);
+    auto [endpoint, error] = bench::parse_endpoint(text);
+    if (error) throw po::invalid_option_value(text);
+    value = endpoint;
+}
+
+}  // namespace boost::asio::ip
+
+namespace bench {
+
+// Protocol names are matched exactly, case included.
+static void validate(boost::any& value, const std::vector<std::string>& values, protocol_type*,
+                     int) {
+    po::validators::check_first_occurrence(value);
+    const std::string& text = po::validators::get_single_string(values);
+    static const std::pair<const char*, protocol_type> names[] = {
+        {"local", protocol_type::local},
+        {"nox", protocol_type::nox},
+        {"memcached", protocol_type::memcached},
+        {"redis", protocol_type::redis},
+    };
+    for (const auto& [name, protocol] : names) {
+        if (text == name) {
+            value = protocol;
+            return;
+        }
+    }
+    throw po::invalid_option_value(text);
+}
+
+namespace {
+
+boost::system::error_code invalid_argument() {
+    return boost::system::errc::make_error_code(boost::system::errc::invalid_argument);
+}
+
+// A probe name: eight hex digits, a point, three hex digits; when no random
+// name can be had, a numbered fallback.
+std::string next_probe_name() {
+    boost::system::error_code error;
+    const fs::path name = fs::unique_path("%%%%%%%%.%%%", error);
+    if (!error) return name.string();
+    return (boost::format("nox_test_file_%d.txt") % std::rand()).str();
+}
+
+[[noreturn]] void fail_command_line(const std::exception& error,
+                                    const po::options_description& options) {
+    std::cerr << "Error: " << error.what() << std::endl;
+    std::cout << options << std::endl;
+    std::exit(1);
+}
+
+}  // namespace
+
+std::pair<tcp::endpoint, boost::system::error_code> parse_endpoint(const std::string& text) {
+    namespace qi = boost::spirit::qi;
+
+    std::string host;
+    std::uint16_t port = 0;
+    auto first = text.begin();
+    // host ":" port; the host is any 7-bit text without ':', the port a
+    // decimal number that fits 16 bits. What follows the port is ignored.
+    const bool matched =
+        qi::parse(first, text.end(),
+                  qi::as_string[+(qi::ascii::char_ - ':')] >> ':' >>
+                      qi::uint_parser<std::uint16_t, 10, 1, -1>(),
+                  host, port);
+    if (!matched) return {tcp::endpoint(), invalid_argument()};
+
+    boost::system::error_code error;
+    const auto v4 = boost::asio::ip::make_address_v4(host, error);
+    if (!error) return {tcp::endpoint(v4, port), {}};
+
+    boost::asio::io_context io;
+    tcp::resolver resolver(io);
+    const auto results = resolver.resolve(host, "", tcp::resolver::address_configured, error);
+    if (error) return {tcp::endpoint(), error};
+    if (results.empty()) return {tcp::endpoint(), boost::asio::error::host_not_found};
+    return {tcp::endpoint(results.begin()->endpoint().address(), port), {}};
+}
+
+std::string make_report_file_name() {
+    namespace karma = boost::spirit::karma;
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    // Throws "could not convert calendar time to local time" on failure.
+    boost::date_time::c_time::localtime(&now, &local);
+
+    const auto two = karma::right_align(2, '0')[karma::int_];
+    std::string name;
+    std::back_insert_iterator<std::string> sink(name);
+    const bool generated = karma::generate(
+        sink,
+        karma::lit("report_") << karma::right_align(4, '0')[karma::int_] << '_' << two << '_'
+                              << two << '-' << two << '_' << two << '_' << two << ".csv",
+        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+        local.tm_sec);
+    if (!generated)
+        throw std::runtime_error("Internal error, could not generate the report file name.");
+    return name;
+}
+
+namespace detail {
+
+boost::system::error_code probe_directory(const std::string& directory,
+                                          const std::function<std::string()>& next_name) {
+    // A taken name is skipped rather than reused: the probe is removed
+    // afterwards, and it must never remove a file it did not create.
+    constexpr int attempts = 16;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const fs::path probe = fs::path(directory) / next_name();
+        const int fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return {errno, boost::system::system_category()};
+        }
+        ::close(fd);
+        boost::system::error_code error;
+        const bool removed = fs::remove(probe, error);
+        if (error) return error;
+        if (!removed)
+            return boost::system::errc::make_error_code(boost::system::errc::permission_denied);
+        return {};
+    }
+    return boost::system::errc::make_error_code(boost::system::errc::file_exists);
+}
+
+}  // namespace detail
+
+boost::system::error_code check_report_path(const std::string& path) {
+    boost::system::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (fs::exists(status)) {
+        if (fs::is_regular_file(status)) return {};
+        return error ? error : invalid_argument();
+    }
+
+    fs::path directory = fs::path(path).parent_path();
+    if (directory.empty()) directory = ".";
+
+    const fs::file_status directory_status = fs::status(directory, error);
+    if (!fs::exists(directory_status)) {
+        error.clear();
+        fs::create_directories(directory, error);
+        return error;
+    }
+    if (!fs::is_directory(directory_status)) return invalid_argument();
+    return detail::probe_directory(directory.string(), next_probe_name);
+}
+
+run_settings parse_command_line(int argc, const char* const argv[]) {
+    run_settings settings;
+
+    po::options_description general("General");
+    general.add_options()("help", "Display these help information.");
+
+    po::options_description networking("Networking");
+    networking.add_options()(
+        "daemon",
+        po::value<tcp::endpoint>(&settings.daemon)
+            ->default_value(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 2836)),
+        "Daemon's address and port to collect information from");
+
+    po::options_description testing("Testing");
+    testing.add_options()(
+        "protocol", po::value<protocol_type>(&settings.protocol)->default_value(protocol_type::nox),
+        "Protocol to test")(
+        "threads", po::value<std::int32_t>(&settings.threads)->default_value(1), "Threads count")(
+        "test-file,f", po::value<std::string>(&settings.test_file)->default_value("test.cfg"),
+        "Test suites configuration file")(
+        "output-file,o",
+        po::value<std::string>(&settings.report_file)->default_value(make_report_file_name()),
+        "Test file");
+
+    po::options_description options("Allowed options");
+    options.add(general).add(networking).add(testing);
+
+    try {
+        po::variables_map given;
+        po::store(po::parse_command_line(argc, argv, options), given);
+        po::notify(given);
+
+        if (given.count("help")) {
+            std::cout << options << std::endl;
+            std::exit(0);
+        }
+
+        if (settings.threads < 1 || settings.threads > 100) {
+            std::cerr << "Invalid threads count (" << settings.threads << ") specified"
+                      << std::endl;
+            throw std::runtime_error("Invalid threads count specified");
+        }
+
+        if (const auto error = check_report_path(settings.report_file)) {
+            std::cerr << "The path to the configuration file is invalid: " << error.message()
+                      << std::endl;
+            throw std::runtime_error("Invalid path to report file");
+        }
+
+        boost::system::error_code error;
+        if (!fs::exists(fs::status(settings.test_file, error)))
+            throw std::runtime_error("The test file cannot be found or acceded");
+        return settings;
+    } catch (const std::exception& error) {
+        fail_command_line(error, options);
+    }
+}
+
+}  // namespace bench

@@ -7,6 +7,7 @@
 #include <boost/system/error_code.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -34,6 +35,16 @@ std::string make_report_file_name();
 
 // Zero when a report file can be written at path (missing directories are created).
 boost::system::error_code check_report_path(const std::string& path);
+
+namespace detail {
+
+// Creates a probe file in directory and removes it again. Names come from
+// next_name; a name that is already taken is skipped (never opened, never
+// removed), up to a few attempts. Zero when the probe was created and removed.
+boost::system::error_code probe_directory(const std::string& directory,
+                                          const std::function<std::string()>& next_name);
+
+}  // namespace detail
 
 }  // namespace bench
 
