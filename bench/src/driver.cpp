@@ -1,1 +1,224 @@
-// placeholder
+// libc++ hides std::set_unexpected from C++17 on unless asked for it; this
+// must come before the first standard header.
+#ifndef _LIBCPP_ENABLE_CXX17_REMOVED_UNEXPECTED_FUNCTIONS
+#define _LIBCPP_ENABLE_CXX17_REMOVED_UNEXPECTED_FUNCTIONS
+#endif
+
+#include <bench/driver.hpp>
+
+#include <bench/report.hpp>
+#include <bench/runner.hpp>
+#include <bench/settings.hpp>
+#include <bench/test_result.hpp>
+#include <bench/test_spec.hpp>
+#include <bench/thread_context.hpp>
+
+#include <nox/log/logger.hpp>
+
+#include <boost/format.hpp>
+#include <boost/lockfree/queue.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sched.h>
+
+namespace bench {
+
+namespace {
+
+// Finished results on their way from the workers to the writer. Fixed
+// capacity: a push never allocates and fails while the queue is full.
+boost::lockfree::queue<test_result*, boost::lockfree::capacity<128>> result_queue;
+
+// What the threads of one multi-thread pass share besides the queue.
+struct pass_state {
+    // Results that will never be pushed because their worker failed or was
+    // never started; the writer stops waiting for them.
+    std::atomic<std::uint64_t> missing{0};
+    std::atomic<bool> failed{false};
+};
+
+void report_error(const std::string& message) {
+    // One insertion, so that lines of several threads do not mix.
+    std::cerr << ("Error in benchmark: " + message + "\n") << std::flush;
+}
+
+// Closes the report; false (after saying why on std::cerr) when it did not
+// reach its file.
+bool finish_report(csv_report& report) {
+    report.close();
+    if (report.ok()) return true;
+    std::cerr << ("cannot write report file " + report.path() + ": " + report.failure_reason() +
+                  "\n")
+              << std::flush;
+    return false;
+}
+
+void show_result(const test_result& result, csv_report* report) {
+    std::cout << result;
+    std::cout.flush();
+    if (report) report->write(result);
+}
+
+int run_single_thread(const run_settings& settings, const std::vector<test_spec>& tests) {
+    std::cout << "running " << tests.size() << " test(s) in a single thread..." << std::endl;
+    csv_report report(settings.report_file);
+    {
+        thread_context context(settings, 0);
+        for (const test_spec& spec : tests) {
+            const test_result result = run_test(context, spec);
+            show_result(result, &report);
+        }
+    }
+    return finish_report(report) ? 0 : 1;
+}
+
+void run_worker(const run_settings& settings, const std::vector<test_spec>& tests,
+                std::uint32_t thread_number, pass_state& state) {
+    std::uint64_t pushed = 0;
+    try {
+        thread_context context(settings, thread_number);
+        for (const test_spec& spec : tests) {
+            auto result = std::make_unique<test_result>(run_test(context, spec));
+            while (!result_queue.push(result.get())) sched_yield();
+            result.release();  // the writer owns it now
+            ++pushed;
+        }
+    } catch (const std::exception& error) {
+        state.failed = true;
+        report_error(error.what());
+        state.missing += tests.size() - pushed;
+    }
+}
+
+void run_writer(const run_settings& settings, std::size_t test_count, pass_state& state) {
+    std::optional<csv_report> report;
+    try {
+        report.emplace(settings.report_file);
+    } catch (const std::exception& error) {
+        state.failed = true;
+        report_error(error.what());
+    }
+
+    // Everything that arrives is taken off the queue and freed, even when
+    // reporting it fails, so that no worker is left waiting on a full queue.
+    const std::uint64_t expected = static_cast<std::uint64_t>(settings.threads) * test_count;
+    std::uint64_t handled = 0;
+    while (handled + state.missing.load() < expected) {
+        test_result* popped = nullptr;
+        if (!result_queue.pop(popped)) {
+            sched_yield();
+            continue;
+        }
+        const std::unique_ptr<test_result> result(popped);
+        ++handled;
+        try {
+            show_result(*result, report ? &*report : nullptr);
+        } catch (const std::exception& error) {
+            state.failed = true;
+            report_error(error.what());
+        }
+    }
+    if (report && !finish_report(*report)) state.failed = true;
+}
+
+int run_multi_thread(const run_settings& settings, const std::vector<test_spec>& tests) {
+    const auto thread_count = static_cast<std::uint32_t>(settings.threads);
+    std::cout << "running " << tests.size() << " test(s) in " << thread_count << " thread..."
+              << std::endl;
+
+    pass_state state;
+    std::thread writer(run_writer, std::cref(settings), tests.size(), std::ref(state));
+
+    const auto start = std::chrono::steady_clock::now();
+    std::deque<std::thread> workers;
+    std::optional<std::string> start_failure;
+    try {
+        for (std::uint32_t number = 0; number < thread_count; ++number) {
+            workers.emplace_back(run_worker, std::cref(settings), std::cref(tests), number,
+                                 std::ref(state));
+        }
+    } catch (const std::exception& error) {
+        // The workers that did start run to their end; the writer must not
+        // wait for the results of those that did not.
+        start_failure = error.what();
+        state.missing += static_cast<std::uint64_t>(thread_count - workers.size()) * tests.size();
+    }
+    for (std::thread& worker : workers) worker.join();
+    const auto end = std::chrono::steady_clock::now();
+    writer.join();
+
+    if (start_failure) {
+        report_error(*start_failure);
+        return 1;
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start);
+    std::cout << std::endl;
+    std::cout << "All done! Total elapsed time: " << static_cast<double>(elapsed.count()) / 1000000.0
+              << " ms" << std::endl;
+    return state.failed ? 1 : 0;
+}
+
+void terminate_handler() {
+    try {
+        nox::log::log_message(nox::log::panic, boost::format("terminate handler called"));
+    } catch (...) {
+        // Nothing may leave a terminate handler; abort regardless.
+    }
+    nox::log::flush_logger();
+    std::abort();
+}
+
+void unexpected_handler() {
+    nox::log::log_message(nox::log::panic, boost::format("unexpected exception thrown"));
+    nox::log::flush_logger();
+    throw std::bad_exception();
+}
+
+void install_handlers() {
+    std::set_terminate(terminate_handler);
+    // Dynamic exception specifications are gone since C++17, so this handler
+    // is never called; it is still installed for completeness.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    std::set_unexpected(unexpected_handler);
+#pragma GCC diagnostic pop
+}
+
+}  // namespace
+
+int run_benchmark(int argc, char* argv[]) {
+    install_handlers();
+    std::setlocale(LC_ALL, "en_US.UTF-8");
+
+    try {
+        const run_settings settings = parse_command_line(argc, argv);
+
+        std::cout << "loading test file: " << settings.test_file << "..." << std::endl;
+        const std::vector<test_spec> tests = load_test_suite(settings.test_file);
+
+        std::cout << "connecting to " << settings.daemon.address().to_string() << ":"
+                  << settings.daemon.port() << std::endl;
+
+        if (settings.threads == 1) return run_single_thread(settings, tests);
+        return run_multi_thread(settings, tests);
+    } catch (const std::exception& error) {
+        report_error(error.what());
+        return 1;
+    }
+}
+
+}  // namespace bench
