@@ -1,0 +1,113 @@
+#ifndef KVTEST_RECORDING_CLIENT_HPP
+#define KVTEST_RECORDING_CLIENT_HPP
+
+// A bench::client for the kind and runner tests: keeps entries in a map,
+// logs every call, and can be told to throw on a chosen call, to hand back a
+// changed value, or to take a while.
+
+#include <bench/client.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kvtest {
+
+struct client_call {
+    std::string operation;  // "put", "update", "remove" or "get"
+    std::string key;
+    std::size_t value_size = 0;     // length of the value written (put, update)
+    std::size_t expected_size = 0;  // what get was told to expect
+};
+
+class recording_client final : public bench::client {
+public:
+    enum class damage { none, changed_byte, shorter };
+
+    recording_client() : bench::client("recording") {}
+
+    // The nth call (from 1, counted over all operations) throws after being logged.
+    void fail_at(std::size_t nth, std::string message)
+    {
+        fail_at_ = nth;
+        fail_message_ = std::move(message);
+    }
+    // The nth get (from 1) hands back the stored (non-empty) value damaged this way.
+    void damage_get(std::size_t nth, damage how)
+    {
+        damaged_get_ = nth;
+        damage_ = how;
+    }
+    // Every put takes at least this long.
+    void slow_put(std::chrono::milliseconds delay) { put_delay_ = delay; }
+
+    void put(const std::string& key, const std::string& value) override
+    {
+        log({"put", key, value.size(), 0});
+        std::this_thread::sleep_for(put_delay_);
+        entries.emplace(key, value);
+    }
+    void update(const std::string& key, const std::string& value) override
+    {
+        log({"update", key, value.size(), 0});
+        entries[key] = value;
+    }
+    void remove(const std::string& key) override
+    {
+        log({"remove", key, 0, 0});
+        entries.erase(key);
+    }
+    void get(const std::string& key, std::string& value, std::size_t expected_size) override
+    {
+        log({"get", key, 0, expected_size});
+        const auto found = entries.find(key);
+        if (found == entries.end()) {
+            throw std::runtime_error("entry not found");
+        }
+        value = found->second;
+        if (++gets_ == damaged_get_) {
+            if (damage_ == damage::shorter) {
+                value.resize(value.size() - 1);
+            } else if (damage_ == damage::changed_byte) {
+                value.back() = value.back() == 'x' ? 'y' : 'x';
+            }
+        }
+    }
+
+    // The operations in call order, joined by blanks: "put get remove".
+    std::string operations() const
+    {
+        std::string text;
+        for (const client_call& call : calls) {
+            text += (text.empty() ? "" : " ") + call.operation;
+        }
+        return text;
+    }
+
+    std::vector<client_call> calls;
+    std::map<std::string, std::string> entries;
+
+private:
+    void log(client_call call)
+    {
+        calls.push_back(std::move(call));
+        if (calls.size() == fail_at_) {
+            throw std::runtime_error(fail_message_);
+        }
+    }
+
+    std::size_t fail_at_ = 0;
+    std::string fail_message_;
+    std::size_t damaged_get_ = 0;
+    std::size_t gets_ = 0;
+    damage damage_ = damage::none;
+    std::chrono::milliseconds put_delay_{0};
+};
+
+}  // namespace kvtest
+
+#endif

@@ -1,0 +1,184 @@
+#include <bench/report.hpp>
+
+#include <support/process.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <locale>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+const char* const header =
+    "thread;test description;iterations count;iteration size;mean time;median time;max;min;"
+    "standard deviation;mean bandwidth;error of mean bandwidth\r\n";
+
+bench::test_result result_of(bool success, const std::vector<double>& samples,
+                             std::uint64_t bytes, std::uint32_t thread = 0,
+                             const std::string& description = "putting 1.0 KiB once")
+{
+    bench::test_result result;
+    result.success = success;
+    result.description = description;
+    result.thread_number = thread;
+    result.bytes_processed = bytes;
+    for (double sample : samples) {
+        result.timings(sample);
+    }
+    return result;
+}
+
+struct output_case {
+    const char* name;
+    bench::test_result result;
+    const char* summary;
+    const char* row;
+};
+
+std::vector<output_case> output_cases()
+{
+    return {
+        {"success", result_of(true, {1, 3}, 2048, 3),
+         "\n"
+         "test putting 1.0 KiB once done on thread #3\n"
+         "processed 2.0 KiB (2 iterations)\n"
+         "              mean time = 2 ms \n"
+         "     error of mean time = 1 ms\n"
+         "            median time = 0 ms \n"
+         "                    max = 3 ms \n"
+         "                    min = 1 ms \n"
+         "               variance = 1 \n"
+         "     standard deviation = 1\n"
+         "         mean bandwidth = 500.0 KiB/s\n"
+         "error of mean bandwidth = 33.3333 %\n",
+         "3;putting 1.0 KiB once;2;1024;2;0;3;1;1;512000;33.3333\r\n"},
+        {"failure", result_of(false, {1}, 1024),
+         "\n"
+         "test putting 1.0 KiB once done on thread #0\n"
+         "processed 1.0 KiB (1 iterations)\n"
+         " ### test in error \n",
+         "0;putting 1.0 KiB once;1;1024;0;0;0;0;0;0;0\r\n"},
+        {"count 0", result_of(true, {}, 0),
+         "\n"
+         "test putting 1.0 KiB once done on thread #0\n"
+         "processed 0.0 B (0 iterations)\n"
+         "              mean time = nan ms \n"
+         "     error of mean time = 0 ms\n"
+         "            median time = 0 ms \n"
+         "                    max = -1.79769e+308 ms \n"
+         "                    min = 1.79769e+308 ms \n"
+         "               variance = 0 \n"
+         "     standard deviation = 0\n"
+         "         mean bandwidth = 0.0 B/s\n"
+         "error of mean bandwidth = nan %\n",
+         "0;putting 1.0 KiB once;0;0;nan;0;-1.79769e+308;1.79769e+308;0;0;nan\r\n"},
+        {"count 1", result_of(true, {0.0123456789}, 1024),
+         "\n"
+         "test putting 1.0 KiB once done on thread #0\n"
+         "processed 1.0 KiB (1 iterations)\n"
+         "              mean time = 0.0123457 ms \n"
+         "     error of mean time = nan ms\n"
+         "            median time = 0 ms \n"
+         "                    max = 0.0123457 ms \n"
+         "                    min = 0.0123457 ms \n"
+         "               variance = 0 \n"
+         "     standard deviation = 0\n"
+         "         mean bandwidth = 0.0 B/s\n"
+         "error of mean bandwidth = nan %\n",
+         "0;putting 1.0 KiB once;1;1024;0.0123457;0;0.0123457;0.0123457;0;0;nan\r\n"},
+        {"semicolon", result_of(false, {}, 0, 1, "a;b"),
+         "\ntest a;b done on thread #1\nprocessed 0.0 B (0 iterations)\n ### test in error \n",
+         "1;a b;0;0;0;0;0;0;0;0;0\r\n"},
+    };
+}
+
+// A locale that groups digits and writes a decimal comma.
+struct comma_punct : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+TEST(Report, WritesTheSummaryAndTheRowOfEachResult)
+{
+    kvtest::temp_dir dir;
+    const std::string path = dir.path() + "/report.csv";
+    std::string rows = header;
+    {
+        bench::csv_report report(path);
+        for (const output_case& c : output_cases()) {
+            std::ostringstream summary;
+            summary << c.result;
+            EXPECT_EQ(summary.str(), c.summary) << c.name;
+            report.write(c.result);
+            rows += c.row;
+        }
+        report.close();
+        EXPECT_TRUE(report.ok()) << report.failure_reason();
+    }
+    EXPECT_EQ(dir.read("report.csv"), rows);
+}
+
+TEST(Report, SummaryIgnoresTheStreamsLocaleAndPrecision)
+{
+    const bench::test_result result = result_of(true, {1000, 3000}, 2048000, 1234);
+    std::ostringstream plain;
+    plain << result;
+    std::ostringstream dressed;
+    dressed.imbue(std::locale(std::locale::classic(), new comma_punct));
+    dressed.precision(2);
+    dressed << result;
+    EXPECT_EQ(dressed.str(), plain.str());
+    EXPECT_NE(plain.str().find("thread #1234\n"), std::string::npos);
+}
+
+TEST(Report, EachRunReplacesTheFileAndTheDestructorClosesIt)
+{
+    kvtest::temp_dir dir;
+    const std::string path = dir.path() + "/report.csv";
+    {
+        bench::csv_report first(path);
+        first.write(result_of(false, {}, 0, 0, "first")).write(result_of(false, {}, 0, 0, "x"));
+    }
+    {
+        bench::csv_report second(path);
+        second.write(result_of(false, {}, 0, 7, "second"));
+    }
+    EXPECT_EQ(dir.read("report.csv"), std::string(header) + "7;second;0;0;0;0;0;0;0;0;0\r\n");
+}
+
+TEST(Report, RecordsTheFirstFailureAndNeverThrows)
+{
+    kvtest::temp_dir dir;
+    bench::csv_report missing(dir.path() + "/no/such/dir/report.csv");
+    EXPECT_FALSE(missing.ok());
+    EXPECT_NE(missing.failure_reason().find("No such file or directory"), std::string::npos)
+        << missing.failure_reason();
+    missing.write(result_of(true, {1, 2}, 10));
+    missing.close();
+    missing.close();
+    EXPECT_NE(missing.failure_reason().find("No such file or directory"), std::string::npos);
+
+    bench::csv_report closed(dir.path() + "/closed.csv");
+    closed.close();
+    EXPECT_TRUE(closed.ok());
+    closed.write(result_of(false, {}, 0));
+    EXPECT_FALSE(closed.ok());
+
+    if (access("/dev/full", W_OK) != 0) {
+        GTEST_SKIP() << "no /dev/full to fill";
+    }
+    bench::csv_report full("/dev/full");
+    EXPECT_TRUE(full.ok());  // the header is still in the buffer
+    full.close();
+    EXPECT_FALSE(full.ok());
+    EXPECT_NE(full.failure_reason().find("No space left on device"), std::string::npos)
+        << full.failure_reason();
+}
+
+}  // namespace
