@@ -96,7 +96,7 @@ csv_report::csv_report(const std::string& path) : path_(path)
     errno = 0;
     file_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!file_.is_open()) {
-        record_failure("cannot open the report file");
+        record_failure("cannot open");
         return;
     }
     append(report_header);
@@ -125,11 +125,11 @@ void csv_report::close()
     errno = 0;
     file_.flush();
     if (!file_) {
-        record_failure("cannot write the report file");
+        record_failure("cannot write");
     }
     file_.close();
     if (!file_) {
-        record_failure("cannot close the report file");
+        record_failure("cannot close");
     }
 }
 
@@ -151,7 +151,7 @@ const std::string& csv_report::path() const noexcept
 void csv_report::append(const std::string& text)
 {
     if (!file_.is_open()) {
-        record_failure("the report file is closed");
+        record_failure("written after close");
         return;
     }
     if (!file_) {
@@ -160,7 +160,7 @@ void csv_report::append(const std::string& text)
     errno = 0;
     file_.write(text.data(), static_cast<std::streamsize>(text.size()));
     if (!file_) {
-        record_failure("cannot write the report file");
+        record_failure("cannot write");
     }
 }
 

@@ -31,7 +31,8 @@ public:
     void close();
     // False once opening or writing the file has failed.
     bool ok() const noexcept;
-    // Why the file could not be opened or written (empty while ok()).
+    // Why the file could not be opened or written, for instance
+    // "cannot open: Permission denied" (empty while ok()).
     const std::string& failure_reason() const noexcept;
     const std::string& path() const noexcept;
 
