@@ -167,8 +167,8 @@ int run_multi_thread(const run_settings& settings, const std::vector<test_spec>&
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start);
     std::cout << std::endl;
-    std::cout << "All done! Total elapsed time: " << static_cast<double>(elapsed.count()) / 1000000.0
-              << " ms" << std::endl;
+    const double milliseconds = static_cast<double>(elapsed.count()) / 1000000.0;
+    std::cout << "All done! Total elapsed time: " << milliseconds << " ms" << std::endl;
     return state.failed ? 1 : 0;
 }
 
