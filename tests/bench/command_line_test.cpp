@@ -1,0 +1,316 @@
+// The command line: option values and defaults, the host:port grammar, the
+// default report name, the report-path check, and the error exits.
+
+#include <bench/settings.hpp>
+
+#include <support/process.hpp>
+
+#include <boost/filesystem.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = boost::filesystem;
+namespace errc = boost::system::errc;
+
+// Error codes are compared by meaning: the system and generic categories
+// both carry errno values.
+boost::system::error_condition condition(errc::errc_t value) {
+    return errc::make_error_condition(value);
+}
+
+std::string quoted_regex(const std::string& text) {
+    static const std::string special = "\\^$.|?*+()[]{}";
+    std::string out;
+    for (char c : text) {
+        if (special.find(c) != std::string::npos) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+// A death-test pattern matching the pieces in this order on standard error.
+std::string in_order(const std::vector<std::string>& pieces) {
+    std::string pattern;
+    for (const auto& piece : pieces) pattern += (pattern.empty() ? "" : ".*") + quoted_regex(piece);
+    return pattern;
+}
+
+bench::run_settings parse(const std::vector<std::string>& args) {
+    std::vector<const char*> argv{"kvbench"};
+    for (const auto& arg : args) argv.push_back(arg.c_str());
+    return bench::parse_command_line(static_cast<int>(argv.size()), argv.data());
+}
+
+// Drops root's right to write anywhere, for the checks of unwritable paths.
+// Returns false when that is not possible.
+bool drop_root() { return ::geteuid() != 0 || ::setuid(65534) == 0; }
+
+class command_line : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        suite = dir.write("suite.cfg", "tests\n{\n}\n");
+        report = dir.path() + "/report.csv";
+    }
+
+    // Puts this fixture's paths in place of {suite}, {report} and {dir}.
+    std::vector<std::string> expand(std::vector<std::string> args) const {
+        const std::pair<std::string, std::string> names[] = {
+            {"{suite}", suite}, {"{report}", report}, {"{dir}", dir.path()}};
+        for (auto& arg : args) {
+            for (const auto& [name, value] : names) {
+                if (arg.compare(0, name.size(), name) == 0) arg = value + arg.substr(name.size());
+            }
+        }
+        return args;
+    }
+
+    kvtest::temp_dir dir;
+    std::string suite;
+    std::string report;
+};
+
+TEST_F(command_line, defaults_apply_to_every_option_not_given) {
+    const auto settings = parse(expand({"-f", "{suite}"}));
+    EXPECT_EQ(settings.daemon.address().to_string(), "127.0.0.1");
+    EXPECT_EQ(settings.daemon.port(), 2836);
+    EXPECT_EQ(settings.protocol, bench::protocol_type::nox);
+    EXPECT_EQ(settings.threads, 1);
+    EXPECT_EQ(settings.test_file, suite);
+    EXPECT_TRUE(std::regex_match(settings.report_file,
+                                 std::regex(R"(report_\d{4}_\d{2}_\d{2}-\d{2}_\d{2}_\d{2}\.csv)")))
+        << settings.report_file;
+}
+
+TEST_F(command_line, without_arguments_the_suite_is_test_cfg_in_the_current_directory) {
+    dir.write("test.cfg", "tests\n{\n}\n");
+    EXPECT_EXIT(
+        {
+            if (::chdir(dir.path().c_str()) != 0) std::exit(3);
+            const auto settings = parse({});
+            std::exit(settings.test_file == "test.cfg" && settings.threads == 1 ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(command_line, every_option_takes_its_value) {
+    const std::string out = dir.path() + "/out/run1.csv";
+    const auto settings = parse({"--daemon", "10.0.0.1:80", "--protocol", "redis", "--threads",
+                                 "100", "--test-file", suite, "--output-file", out});
+    EXPECT_EQ(settings.daemon.address().to_string(), "10.0.0.1");
+    EXPECT_EQ(settings.daemon.port(), 80);
+    EXPECT_EQ(settings.protocol, bench::protocol_type::redis);
+    EXPECT_EQ(settings.threads, 100);
+    EXPECT_EQ(settings.test_file, suite);
+    EXPECT_EQ(settings.report_file, out);
+    EXPECT_TRUE(fs::is_directory(dir.path() + "/out"));
+}
+
+TEST_F(command_line, protocol_names_map_to_their_numbers) {
+    const std::pair<const char*, bench::protocol_type> cases[] = {
+        {"local", bench::protocol_type::local},
+        {"nox", bench::protocol_type::nox},
+        {"memcached", bench::protocol_type::memcached},
+        {"redis", bench::protocol_type::redis},
+    };
+    for (const auto& [name, protocol] : cases) {
+        EXPECT_EQ(parse(expand({"--protocol", name, "-f", "{suite}", "-o", "{report}"})).protocol,
+                  protocol)
+            << name;
+    }
+}
+
+TEST_F(command_line, a_suite_path_naming_a_directory_passes_the_check) {
+    EXPECT_EQ(parse(expand({"-f", "{dir}", "-o", "{report}"})).test_file, dir.path());
+}
+
+struct failing_case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> err;  // pieces expected on stderr, in this order
+};
+
+TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
+    const failing_case cases[] = {
+        {"unknown option", {"--bogus", "-f", "{suite}"}, 1, {"Error: ", "unrecognised option"}},
+        {"missing value", {"-f", "{suite}", "--threads"}, 1,
+         {"Error: ", "the required argument for option '--threads' is missing"}},
+        {"threads not a number", {"-f", "{suite}", "--threads", "x"}, 1,
+         {"Error: the argument ('x') for option '--threads' is invalid"}},
+        {"option given twice", {"-f", "{suite}", "--threads", "2", "--threads", "3"}, 1,
+         {"Error: ", "'--threads' cannot be specified more than once"}},
+        {"daemon without port", {"-f", "{suite}", "--daemon", "10.0.0.1"}, 1,
+         {"Error: the argument ('10.0.0.1') for option '--daemon' is invalid"}},
+        {"daemon without host", {"-f", "{suite}", "--daemon", ":80"}, 1,
+         {"Error: the argument (':80') for option '--daemon' is invalid"}},
+        {"daemon port too large", {"-f", "{suite}", "--daemon", "10.0.0.1:65536"}, 1,
+         {"Error: the argument ('10.0.0.1:65536') for option '--daemon' is invalid"}},
+        {"protocol names are case-sensitive", {"-f", "{suite}", "--protocol", "Redis"}, 1,
+         {"Error: the argument ('Redis') for option '--protocol' is invalid"}},
+        {"no threads", {"-f", "{suite}", "-o", "{report}", "--threads", "0"}, 1,
+         {"Invalid threads count (0) specified", "Error: Invalid threads count specified"}},
+        {"too many threads", {"-f", "{suite}", "-o", "{report}", "--threads", "101"}, 1,
+         {"Invalid threads count (101) specified", "Error: Invalid threads count specified"}},
+        {"negative threads", {"-f", "{suite}", "-o", "{report}", "--threads", "-4"}, 1,
+         {"Invalid threads count (-4) specified", "Error: Invalid threads count specified"}},
+        {"report path is a directory", {"-f", "{suite}", "-o", "{dir}"}, 1,
+         {"The path to the configuration file is invalid: Invalid argument",
+          "Error: Invalid path to report file"}},
+        {"suite file missing", {"-f", "{dir}/missing.cfg", "-o", "{report}"}, 1,
+         {"Error: The test file cannot be found or acceded"}},
+        {"help with a bad option", {"--help", "--bogus"}, 1, {"Error: ", "unrecognised option"}},
+        {"help", {"--help", "--threads", "0"}, 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<std::string> args = expand(c.args);
+        const std::string pattern = c.err.empty() ? "^$" : in_order(c.err);
+        EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(c.status), pattern);
+    }
+}
+
+struct endpoint_case {
+    const char* text;
+    bool valid;
+    const char* address;
+    unsigned port;
+};
+
+TEST(parse_endpoint, host_and_port_grammar) {
+    const endpoint_case cases[] = {
+        {"10.0.0.1:80", true, "10.0.0.1", 80},
+        {"10.0.0.1:80x", true, "10.0.0.1", 80},
+        {"10.0.0.1:00080", true, "10.0.0.1", 80},
+        {"10.0.0.1:0", true, "10.0.0.1", 0},
+        {"10.0.0.1:65535", true, "10.0.0.1", 65535},
+        {"10.0.0.1:65536", false, "", 0},
+        {"10.0.0.1:99999999999999999999", false, "", 0},
+        {"10.0.0.1", false, "", 0},
+        {"10.0.0.1:", false, "", 0},
+        {"10.0.0.1:x80", false, "", 0},
+        {"10.0.0.1: 80", false, "", 0},
+        {"10.0.0.1:-1", false, "", 0},
+        {":80", false, "", 0},
+        {"", false, "", 0},
+        {"a:b:80", false, "", 0},
+        {"h\xc3\xa9:80", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto [endpoint, error] = bench::parse_endpoint(c.text);
+        if (c.valid) {
+            ASSERT_FALSE(error) << error.message();
+            EXPECT_EQ(endpoint.address().to_string(), c.address);
+            EXPECT_EQ(endpoint.port(), c.port);
+        } else {
+            EXPECT_EQ(error, condition(errc::invalid_argument));
+        }
+    }
+}
+
+TEST(parse_endpoint, host_names_are_resolved) {
+    const auto [endpoint, error] = bench::parse_endpoint("localhost:80");
+    ASSERT_FALSE(error) << error.message();
+    EXPECT_TRUE(endpoint.address().is_loopback()) << endpoint.address().to_string();
+    EXPECT_EQ(endpoint.port(), 80);
+
+    const auto [unused, unknown] = bench::parse_endpoint("no-such-host.invalid:80");
+    EXPECT_TRUE(unknown);
+    EXPECT_NE(unknown, condition(errc::invalid_argument));
+}
+
+std::string local_name(std::time_t when) {
+    std::tm local{};
+    ::localtime_r(&when, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "report_%Y_%m_%d-%H_%M_%S.csv", &local);
+    return text;
+}
+
+TEST(make_report_file_name, is_the_local_time_to_the_second) {
+    const std::time_t before = std::time(nullptr);
+    const std::string name = bench::make_report_file_name();
+    const std::time_t after = std::time(nullptr);
+    std::set<std::string> possible;
+    for (std::time_t t = before; t <= after; ++t) possible.insert(local_name(t));
+    EXPECT_EQ(possible.count(name), 1u) << name;
+}
+
+bool is_empty_directory(const std::string& path) {
+    return fs::is_directory(path) && fs::directory_iterator(path) == fs::directory_iterator();
+}
+
+TEST(check_report_path, accepts_writable_places_and_leaves_nothing_behind) {
+    kvtest::temp_dir dir;
+
+    EXPECT_FALSE(bench::check_report_path(dir.path() + "/run.csv"));
+    EXPECT_TRUE(is_empty_directory(dir.path())) << "the probe file was left behind";
+
+    const std::string existing = dir.write("existing.csv", "keep me");
+    EXPECT_FALSE(bench::check_report_path(existing));
+    EXPECT_EQ(dir.read("existing.csv"), "keep me");
+}
+
+TEST(check_report_path, creates_missing_directories) {
+    kvtest::temp_dir dir;
+    const std::string path = dir.path() + "/out/nested/run1.csv";
+    EXPECT_FALSE(bench::check_report_path(path));
+    EXPECT_TRUE(is_empty_directory(dir.path() + "/out/nested"));
+}
+
+TEST(check_report_path, rejects_what_is_not_a_file_in_a_directory) {
+    kvtest::temp_dir dir;
+    const std::string file = dir.write("plain", "");
+    EXPECT_EQ(bench::check_report_path(dir.path()), condition(errc::invalid_argument));
+    EXPECT_EQ(bench::check_report_path(file + "/run.csv"), condition(errc::invalid_argument));
+}
+
+TEST(check_report_path, rejects_a_directory_it_cannot_write) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    kvtest::temp_dir dir;
+    const std::string locked = dir.path() + "/locked";
+    ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    // In a child process, which may give up root so that permissions apply.
+    EXPECT_EXIT(
+        {
+            if (!drop_root()) std::exit(3);
+            const auto error = bench::check_report_path(locked + "/run.csv");
+            std::exit(error == condition(errc::permission_denied) ? 0 : 2);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(is_empty_directory(locked));
+}
+
+TEST(check_report_path, never_touches_a_file_that_has_the_probe_name) {
+    kvtest::temp_dir dir;
+    dir.write("taken", "not the probe's");
+
+    std::vector<std::string> names{"taken", "taken", "free"};
+    std::size_t next = 0;
+    EXPECT_FALSE(bench::detail::probe_directory(dir.path(), [&] { return names.at(next++); }));
+    EXPECT_EQ(next, 3u);
+    EXPECT_EQ(dir.read("taken"), "not the probe's");
+    EXPECT_FALSE(fs::exists(dir.path() + "/free"));
+
+    EXPECT_EQ(bench::detail::probe_directory(dir.path(), [] { return std::string("taken"); }),
+              condition(errc::file_exists));
+    EXPECT_EQ(dir.read("taken"), "not the probe's");
+}
+
+}  // namespace

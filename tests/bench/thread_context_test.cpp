@@ -1,0 +1,74 @@
+// Building a thread's context: its copy of the settings, its number and the
+// client the factory picks by protocol.
+
+#include <bench/clients/local_client.hpp>
+#include <bench/protocol.hpp>
+#include <bench/thread_context.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+bench::run_settings local_settings() {
+    bench::run_settings settings;
+    settings.protocol = bench::protocol_type::local;
+    settings.threads = 3;
+    settings.test_file = "suite.cfg";
+    settings.report_file = "report.csv";
+    return settings;
+}
+
+TEST(thread_context, holds_its_own_settings_number_and_client) {
+    bench::run_settings settings = local_settings();
+    bench::thread_context context(settings, 2);
+    settings.test_file = "changed after";
+
+    EXPECT_EQ(context.thread_number, 2u);
+    EXPECT_EQ(context.settings.test_file, "suite.cfg");
+    EXPECT_EQ(context.settings.threads, 3);
+    ASSERT_NE(context.client, nullptr);
+    EXPECT_NE(dynamic_cast<bench::local_client*>(context.client.get()), nullptr);
+    EXPECT_STREQ(context.client->protocol_name(), "local");
+}
+
+TEST(thread_context, every_context_gets_a_client_of_its_own) {
+    const bench::run_settings settings = local_settings();
+    bench::thread_context first(settings, 0);
+    bench::thread_context second(settings, 1);
+    first.client->put("k", "v");
+    std::string value;
+    EXPECT_THROW(second.client->get("k", value, 1), std::runtime_error);
+}
+
+TEST(thread_context, an_unknown_protocol_builds_no_context) {
+    for (const int protocol : {4, 5, -1}) {
+        bench::run_settings settings = local_settings();
+        settings.protocol = static_cast<bench::protocol_type>(protocol);
+        try {
+            bench::thread_context context(settings, 0);
+            ADD_FAILURE() << "protocol " << protocol << " built a context";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "unknown test protocol") << protocol;
+        }
+    }
+}
+
+TEST(protocol_type, is_written_as_its_number) {
+    const std::pair<bench::protocol_type, const char*> cases[] = {
+        {bench::protocol_type::local, "0"},
+        {bench::protocol_type::nox, "1"},
+        {bench::protocol_type::memcached, "2"},
+        {bench::protocol_type::redis, "3"},
+    };
+    for (const auto& [protocol, text] : cases) {
+        std::ostringstream out;
+        out << protocol;
+        EXPECT_EQ(out.str(), text);
+    }
+}
+
+}  // namespace
