@@ -7,6 +7,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
 #include <boost/program_options.hpp>
+#include <boost/proto/deep_copy.hpp>
 #include <boost/spirit/include/karma.hpp>
 #include <boost/spirit/include/qi.hpp>
 
@@ -122,7 +123,9 @@ std::string make_report_file_name() {
     // Throws "could not convert calendar time to local time" on failure.
     boost::date_time::c_time::localtime(&now, &local);
 
-    const auto two = karma::right_align(2, '0')[karma::int_];
+    // Deep copy: a Spirit expression kept in a variable must not refer to
+    // the temporaries it was built from.
+    const auto two = boost::proto::deep_copy(karma::right_align(2, '0')[karma::int_]);
     std::string name;
     std::back_insert_iterator<std::string> sink(name);
     const bool generated = karma::generate(
