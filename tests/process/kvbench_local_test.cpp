@@ -316,6 +316,38 @@ TEST(kvbench_local, clients_that_cannot_connect_end_the_run_with_status_1) {
     }
 }
 
+TEST(kvbench_local, threads_that_cannot_be_started_end_the_run_with_status_1) {
+    // A process limit lets the first threads start and refuses the rest. Root
+    // is not held to that limit, so root runs kvbench as nobody.
+    const bool root = ::geteuid() == 0;
+    const bool tools = ::access("/usr/bin/prlimit", X_OK) == 0 &&
+                       (!root || ::access("/usr/bin/setpriv", X_OK) == 0);
+    if (!tools) GTEST_SKIP() << "needs prlimit (and setpriv when run as root)";
+    kvtest::temp_dir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const int tests = 20, threads = 8;
+    const std::string suite = dir.write("suite.cfg", numbered_suite(tests));
+    args command{"--nproc=4"};
+    if (root)
+        command.insert(command.end(),
+                       {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    command.insert(command.end(), {kvtest::kvbench_path(), "--protocol", "local", "--threads",
+                                   std::to_string(threads), "-f", suite, "-o",
+                                   dir.path() + "/run.csv"});
+    const auto run = kvtest::run_process("/usr/bin/prlimit", command, dir.path(), 60s);
+    ASSERT_FALSE(run.timed_out) << "kvbench did not end";
+
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err.rfind("Error in benchmark: ", 0), 0u) << run.err;
+    EXPECT_EQ(count_of(run.err, "\n"), 1u) << run.err;
+    EXPECT_EQ(run.out.find("All done!"), std::string::npos);
+    // The threads that did start ran the whole suite, and all of it was reported.
+    const auto rows = report_rows(dir.read("run.csv"));
+    EXPECT_LT(rows.size(), static_cast<std::size_t>(tests * threads));
+    EXPECT_EQ(rows.size() % tests, 0u);
+    EXPECT_EQ(count_of(run.out, " done on thread #"), rows.size());
+}
+
 TEST(kvbench_local, a_report_that_cannot_be_written_is_named_and_fails_the_run) {
     kvtest::temp_dir dir;
     const auto report = unwritable_report(dir);
