@@ -23,8 +23,6 @@ std::string get_or_failure(local_client& store, const std::string& key, std::siz
     return value;
 }
 
-TEST(local_client, names_its_protocol) { EXPECT_STREQ(local_client().protocol_name(), "local"); }
-
 TEST(local_client, put_keeps_the_first_content_of_a_key) {
     local_client store;
     store.put("k", "first");

@@ -2,12 +2,10 @@
 // client the factory picks by protocol.
 
 #include <bench/clients/local_client.hpp>
-#include <bench/protocol.hpp>
 #include <bench/thread_context.hpp>
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -54,20 +52,6 @@ TEST(thread_context, an_unknown_protocol_builds_no_context) {
         } catch (const std::runtime_error& error) {
             EXPECT_STREQ(error.what(), "unknown test protocol") << protocol;
         }
-    }
-}
-
-TEST(protocol_type, is_written_as_its_number) {
-    const std::pair<bench::protocol_type, const char*> cases[] = {
-        {bench::protocol_type::local, "0"},
-        {bench::protocol_type::nox, "1"},
-        {bench::protocol_type::memcached, "2"},
-        {bench::protocol_type::redis, "3"},
-    };
-    for (const auto& [protocol, text] : cases) {
-        std::ostringstream out;
-        out << protocol;
-        EXPECT_EQ(out.str(), text);
     }
 }
 
