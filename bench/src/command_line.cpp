@@ -7,7 +7,6 @@
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
 #include <boost/program_options.hpp>
-#include <boost/proto/deep_copy.hpp>
 #include <boost/spirit/include/karma.hpp>
 #include <boost/spirit/include/qi.hpp>
 
@@ -123,15 +122,18 @@ std::string make_report_file_name() {
     // Throws "could not convert calendar time to local time" on failure.
     boost::date_time::c_time::localtime(&now, &local);
 
-    // Deep copy: a Spirit expression kept in a variable must not refer to
-    // the temporaries it was built from.
-    const auto two = boost::proto::deep_copy(karma::right_align(2, '0')[karma::int_]);
+    // The whole generator is one full expression: Spirit expressions hold
+    // references to their parts, which must not outlive the statement.
     std::string name;
     std::back_insert_iterator<std::string> sink(name);
     const bool generated = karma::generate(
         sink,
-        karma::lit("report_") << karma::right_align(4, '0')[karma::int_] << '_' << two << '_'
-                              << two << '-' << two << '_' << two << '_' << two << ".csv",
+        karma::lit("report_") << karma::right_align(4, '0')[karma::int_] << '_'
+                              << karma::right_align(2, '0')[karma::int_] << '_'
+                              << karma::right_align(2, '0')[karma::int_] << '-'
+                              << karma::right_align(2, '0')[karma::int_] << '_'
+                              << karma::right_align(2, '0')[karma::int_] << '_'
+                              << karma::right_align(2, '0')[karma::int_] << ".csv",
         local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
         local.tm_sec);
     if (!generated)
