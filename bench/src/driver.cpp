@@ -34,6 +34,9 @@
 #include <vector>
 
 #include <sched.h>
+#ifdef KVBENCH_REPORT_WRITER_CPU
+#include <sys/resource.h>
+#endif
 
 #if defined(__SANITIZE_THREAD__)
 #define BENCH_THREAD_SANITIZER 1
@@ -123,6 +126,21 @@ void run_worker(const run_settings& settings, const std::vector<test_spec>& test
     }
 }
 
+#ifdef KVBENCH_REPORT_WRITER_CPU
+// Overhead measurements only: how much processor time the writer's waiting
+// took from the workers, printed when the writer ends.
+void report_writer_cpu() {
+#ifdef RUSAGE_THREAD
+    rusage usage{};
+    if (getrusage(RUSAGE_THREAD, &usage) != 0) return;
+    const double milliseconds =
+        static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    std::cerr << ("writer cpu time: " + std::to_string(milliseconds) + " ms\n") << std::flush;
+#endif
+}
+#endif
+
 void run_writer(const run_settings& settings, std::size_t test_count, pass_state& state) {
     std::optional<csv_report> report;
     try {
@@ -152,6 +170,9 @@ void run_writer(const run_settings& settings, std::size_t test_count, pass_state
         }
     }
     if (report && !finish_report(*report)) state.failed = true;
+#ifdef KVBENCH_REPORT_WRITER_CPU
+    report_writer_cpu();
+#endif
 }
 
 int run_multi_thread(const run_settings& settings, const std::vector<test_spec>& tests) {
