@@ -12,7 +12,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -291,10 +290,6 @@ TEST(RedisClientFakeServerTest, ErrorAndCloseDoesNotEndTheProcess) {
     // What redis does when it is at its client limit: an error line, then
     // the connection is closed. Writing the next command into the reset
     // connection must fail the call, not raise SIGPIPE.
-#ifndef SO_NOSIGPIPE
-    // Without a per-socket option the process has to ignore SIGPIPE itself.
-    ::signal(SIGPIPE, SIG_IGN);
-#endif
     kvtest::fake_server fake([](kvtest::fake_connection& connection) {
         connection.send("-ERR max number of clients reached\r\n");
     });

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -39,6 +40,29 @@ reply_ptr command(redisContext* connection, const char* format, Args... args) {
     return reply_ptr(static_cast<redisReply*>(redisCommand(connection, format, args...)));
 }
 
+// hiredis writes with write(2), so a command sent into a connection the
+// server has reset (redis does that after refusing a client at its limit)
+// raises SIGPIPE, whose default action ends the whole run without a word.
+void keep_sigpipe_from_ending_the_run(int fd) {
+#ifdef SO_NOSIGPIPE
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#else
+    // No per-socket switch here: ignore the signal, unless the program has
+    // chosen its own handling of it. The write then fails with EPIPE and the
+    // operation with its message.
+    (void)fd;
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+        current.sa_handler == SIG_DFL) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGPIPE, &ignore, nullptr);
+    }
+#endif
+}
+
 }  // namespace
 
 redis_client::redis_client(const thread_context& context)
@@ -57,12 +81,7 @@ redis_client::redis_client(const boost::asio::ip::tcp::endpoint& daemon,
         connection = nullptr;
         throw std::runtime_error("Cannot connect to redis server");
     }
-#ifdef SO_NOSIGPIPE
-    // hiredis writes with write(2): a server that closed the connection
-    // would otherwise raise SIGPIPE and end the whole run.
-    const int on = 1;
-    setsockopt(connection->fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#endif
+    keep_sigpipe_from_ending_the_run(connection->fd);
 }
 
 redis_client::~redis_client() {
