@@ -20,6 +20,11 @@ struct thread_context;
 // Both the connect and every reply wait at most a time limit. hiredis cannot
 // use a connection again once a reply timed out or the connection broke, so
 // from then on every operation of the client fails; there is no reconnect.
+//
+// A write into a connection the server has reset must fail the operation,
+// not raise SIGPIPE: the socket refuses the signal where the platform allows
+// it (SO_NOSIGPIPE); elsewhere constructing a client sets SIGPIPE to ignored
+// for the process, unless the program already handles it itself.
 class redis_client final : public client {
 public:
     // The limit the benchmark uses for connecting and for each reply.
