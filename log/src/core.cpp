@@ -16,13 +16,6 @@
 #include <new>
 #include <stdexcept>
 
-#if defined(__SANITIZE_THREAD__)
-#define NOX_LOG_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define NOX_LOG_TSAN 1
-#endif
-#endif
 #ifdef NOX_LOG_TSAN
 #include <sanitizer/tsan_interface.h>
 #endif

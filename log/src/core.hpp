@@ -22,7 +22,24 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_THREAD__)
+#define NOX_LOG_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NOX_LOG_TSAN 1
+#endif
+#endif
+
 namespace nox::log::detail {
+
+#ifdef NOX_LOG_TSAN
+// The race detector cannot see the cache-aligned allocator hand a queue page
+// freed by one thread to another, and would report the page's reuse as a
+// race; plain operator new is visible to it.
+using queue_allocator = std::allocator<log_packet*>;
+#else
+using queue_allocator = tbb::cache_aligned_allocator<log_packet*>;
+#endif
 
 // One registered output.
 struct log_output {
@@ -75,7 +92,7 @@ private:
     std::atomic<std::size_t> ready_{0};
 
     std::unique_ptr<record_pool> pool_;
-    tbb::concurrent_queue<log_packet*, tbb::cache_aligned_allocator<log_packet*>> queue_;
+    tbb::concurrent_queue<log_packet*, queue_allocator> queue_;
 
     std::array<log_packet*, max_batch> batch_{};  // the pass being written, under flush_mutex_
 };

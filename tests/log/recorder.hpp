@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <locale>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -95,6 +96,11 @@ constexpr std::chrono::seconds no_background_flush{3600};
 class logger_fixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        // libstdc++ fills std::ctype's narrow cache on first use of each
+        // character, which the race detector reports when several threads
+        // parse their first format at once; fill it before any thread starts.
+        const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
+        for (int c = 0; c < 256; ++c) static_cast<void>(ctype.narrow(static_cast<char>(c), '\0'));
         nox::log::stop_logger();
         std::lock_guard<std::mutex> lock(records_mutex);
         records.clear();
