@@ -21,7 +21,10 @@ namespace {
 // The process-wide logger. Every function that uses the logger pins it by
 // counting itself in `users`; stop_logger unpublishes the logger first and
 // then waits for the count to fall to zero, so a logger is never destroyed
-// under a thread that is still logging or flushing. All members are
+// under a thread that is still logging or flushing. The pointer and the
+// count use sequentially consistent operations: a thread that counted itself
+// before the pointer was cleared is seen by the waiting stop, and one that
+// counted itself after reads the cleared pointer. All members are
 // constant-initialised, so logging works from any static constructor.
 struct process_state {
     std::mutex lifecycle;                   // serialises start, configure and stop
