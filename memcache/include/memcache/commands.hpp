@@ -1,0 +1,77 @@
+#ifndef MEMCACHE_COMMANDS_HPP
+#define MEMCACHE_COMMANDS_HPP
+
+#include <cstdint>
+#include <string>
+
+namespace memcache {
+
+class client;
+
+// Commands hold their arguments and are applied to a client by calling them.
+// Applying one picks the key's server, writes one request and reads its
+// reply within 500 ms; failures are raised as memcache exceptions. An
+// exchange that fails on the network marks its connection down.
+
+// get: copies the key's value into *value. Raises key_not_found for a miss
+// or a failed exchange, invalid_response_found for an error reply and
+// malformed_data for a reply that breaks the protocol.
+class get_command {
+public:
+    get_command(std::string key, std::string* value);
+    void operator()(client& target) const;
+
+private:
+    std::string key_;
+    std::string* value_;  // the caller's destination
+};
+
+namespace detail {
+
+// What add and replace share: the stored value and its request line.
+class storage_command {
+protected:
+    storage_command(std::string key, std::string value, std::uint64_t exptime,
+                    std::uint32_t flags);
+    // Sends "<verb> key flags exptime bytes" and the data; raises
+    // key_not_stored unless the server answers STORED.
+    void store(client& target, const char* verb) const;
+
+private:
+    std::string key_;
+    std::string value_;
+    std::uint32_t flags_;    // only the low 16 bits go on the wire
+    std::uint64_t exptime_;  // expiration as the protocol takes it
+};
+
+}  // namespace detail
+
+// add: stores the value only if the key is absent.
+class add_command : private detail::storage_command {
+public:
+    add_command(std::string key, std::string value, std::uint64_t exptime, std::uint32_t flags);
+    void operator()(client& target) const;
+};
+
+// replace: stores the value only if the key is present.
+class replace_command : private detail::storage_command {
+public:
+    replace_command(std::string key, std::string value, std::uint64_t exptime,
+                    std::uint32_t flags);
+    void operator()(client& target) const;
+};
+
+// delete: removes the key; raises key_not_found unless the server answers
+// DELETED.
+class delete_command {
+public:
+    explicit delete_command(std::string key);
+    void operator()(client& target) const;
+
+private:
+    std::string key_;
+};
+
+}  // namespace memcache
+
+#endif
