@@ -1,0 +1,308 @@
+// The commands against scripted servers: the exact request bytes, and the
+// replies and faults a real memcached will not produce on demand.
+
+#include <memcache/client.hpp>
+#include <memcache/commands.hpp>
+#include <memcache/exceptions.hpp>
+
+#include <support/fake_server.hpp>
+#include <support/servers.hpp>
+
+#include <boost/function.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using clock_type = std::chrono::steady_clock;
+
+// What applying a command led to: "ok", the exception's message, or
+// "bad_function_call".
+std::string outcome_of(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const memcache::exception& e) {
+        return e.what();
+    } catch (const boost::bad_function_call&) {
+        return "bad_function_call";
+    }
+    return "ok";
+}
+
+void connect_to(memcache::client& client, const kvtest::fake_server& server) {
+    client.add_server("127.0.0.1", std::to_string(server.port()));
+    client.connect(500);
+    ASSERT_TRUE(client.select_server(0).connected);
+}
+
+TEST(request_bytes, are_exactly_the_protocol_lines) {
+    struct row {
+        const char* name;
+        std::function<void(memcache::client&)> apply;
+        std::string request;
+        std::string reply;
+    };
+    std::string value;
+    const std::vector<row> rows = {
+        {"get", [&](memcache::client& c) { memcache::get_command("k1", &value)(c); }, "get k1\r\n",
+         "VALUE k1 0 3\r\nabc\r\nEND\r\n"},
+        {"add", [](memcache::client& c) { memcache::add_command("k1", "abc", 0, 0)(c); },
+         "add k1 0 0 3\r\nabc\r\n", "STORED\r\n"},
+        {"add_with_numbers",
+         [](memcache::client& c) { memcache::add_command("k1", "a\r\nb", 18446744073709551615u, 0x1ffff)(c); },
+         "add k1 65535 18446744073709551615 4\r\na\r\nb\r\n", "STORED\r\n"},
+        {"add_empty", [](memcache::client& c) { memcache::add_command("k", "", 0, 0)(c); },
+         "add k 0 0 0\r\n\r\n", "STORED\r\n"},
+        {"replace", [](memcache::client& c) { memcache::replace_command("k1", "xyz", 7, 3)(c); },
+         "replace k1 3 7 3\r\nxyz\r\n", "STORED\r\n"},
+        {"delete", [](memcache::client& c) { memcache::delete_command("k1")(c); }, "delete k1 0\r\n",
+         "DELETED\r\n"},
+    };
+    for (const row& r : rows) {
+        std::mutex mutex;
+        std::string received;
+        kvtest::fake_server server([&](kvtest::fake_connection& c) {
+            const std::string bytes = c.read_bytes(r.request.size());
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                received = bytes;
+            }
+            c.send(r.reply);
+            c.wait_for_peer_close();
+        });
+        memcache::client client;
+        connect_to(client, server);
+        EXPECT_EQ(outcome_of([&] { r.apply(client); }), "ok") << r.name;
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(received, r.request) << r.name;
+    }
+    EXPECT_EQ(value, "abc");
+}
+
+enum class command { get, add, remove };
+
+// One scripted exchange: what the server does after reading the request,
+// and what the client must make of it.
+struct fault_case {
+    const char* name;
+    command applied;
+    std::function<void(kvtest::fake_connection&)> reply;
+    std::string outcome;      // "ok", an exception message or "bad_function_call"
+    std::string value;        // the get destination afterwards ("before" when untouched)
+    bool stays_up;            // the connection is still usable afterwards
+    bool waits_out_the_limit; // the command ends only by the 500 ms limit
+};
+
+std::function<void(kvtest::fake_connection&)> sends(const std::string& bytes) {
+    return [bytes](kvtest::fake_connection& c) { c.send(bytes); };
+}
+
+class faults : public ::testing::TestWithParam<fault_case> {};
+
+TEST_P(faults, end_in_the_documented_outcome) {
+    const fault_case& f = GetParam();
+    kvtest::fake_server server([&](kvtest::fake_connection& c) {
+        c.read_until("\r\n");
+        if (f.applied == command::add) c.read_until("\r\n");
+        f.reply(c);
+        c.wait_for_peer_close();
+    });
+    memcache::client client;
+    connect_to(client, server);
+
+    std::string value = "before";
+    const auto started = clock_type::now();
+    const std::string outcome = outcome_of([&] {
+        switch (f.applied) {
+        case command::get: memcache::get_command("k1", &value)(client); break;
+        case command::add: memcache::add_command("k1", "abc", 0, 0)(client); break;
+        case command::remove: memcache::delete_command("k1")(client); break;
+        }
+    });
+    const auto took = clock_type::now() - started;
+
+    EXPECT_EQ(outcome, f.outcome);
+    EXPECT_EQ(value, f.value);
+    if (f.waits_out_the_limit) {
+        EXPECT_GE(took, 490ms);
+        EXPECT_LT(took, 1500ms);
+    } else {
+        EXPECT_LT(took, 400ms);
+    }
+    const auto& server_state = client.servers().begin()->second;
+    EXPECT_EQ(server_state.connected, f.stays_up);
+    EXPECT_EQ(static_cast<bool>(server_state.socket), f.stays_up);
+    if (!f.stays_up) {
+        EXPECT_EQ(outcome_of([&] { memcache::get_command("k1", &value)(client); }),
+                  "No available servers.");
+    }
+}
+
+const std::string whole_reply = "VALUE k1 0 6\r\nEND\r\nX\r\nEND\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    scripted, faults,
+    ::testing::Values(
+        fault_case{"reply_slower_than_the_limit", command::get,
+                   [](kvtest::fake_connection& c) {
+                       c.stall(800ms);
+                       c.send("VALUE k1 0 3\r\nabc\r\nEND\r\n");
+                   },
+                   "Key not found: k1", "before", false, true},
+        fault_case{"add_reply_slower_than_the_limit", command::add,
+                   [](kvtest::fake_connection& c) {
+                       c.stall(800ms);
+                       c.send("STORED\r\n");
+                   },
+                   "Key not stored: k1", "before", false, true},
+        fault_case{"peer_closes_on_get", command::get,
+                   [](kvtest::fake_connection& c) { c.close(); }, "Key not found: k1", "before",
+                   false, false},
+        fault_case{"peer_closes_on_add", command::add,
+                   [](kvtest::fake_connection& c) { c.close(); }, "Key not stored: k1", "before",
+                   false, false},
+        fault_case{"peer_closes_on_delete", command::remove,
+                   [](kvtest::fake_connection& c) { c.close(); }, "Key not found: k1", "before",
+                   false, false},
+        fault_case{"peer_closes_inside_a_value", command::get,
+                   [](kvtest::fake_connection& c) {
+                       c.send("VALUE k1 0 6\r\nEND\r\n");
+                       c.close();
+                   },
+                   "Key not found: k1", "before", false, false},
+        fault_case{"reply_a_few_bytes_at_a_time", command::get,
+                   [](kvtest::fake_connection& c) { c.send_slowly(whole_reply, 3, 5ms); }, "ok",
+                   "END\r\nX", true, false},
+        fault_case{"pause_after_data_that_looks_like_the_end", command::get,
+                   [](kvtest::fake_connection& c) {
+                       c.send("VALUE k1 0 6\r\nEND\r\n");
+                       c.stall(100ms);
+                       c.send("X\r\nEND\r\n");
+                   },
+                   "ok", "END\r\nX", true, false},
+        fault_case{"error_line", command::get, sends("ERROR\r\n"),
+                   "Invalid response found for key: ERROR\r\n", "before", true, false},
+        fault_case{"client_error_with_message", command::get,
+                   sends("CLIENT_ERROR bad command line format\r\n"),
+                   "Invalid response found for key: CLIENT_ERROR bad command line format\r\n",
+                   "before", true, false},
+        fault_case{"server_error_with_message_in_pieces", command::get,
+                   [](kvtest::fake_connection& c) {
+                       c.send_slowly("SERVER_ERROR out of memory\r\n", 4, 5ms);
+                   },
+                   "Invalid response found for key: SERVER_ERROR out of memory\r\n", "before", true,
+                   false},
+        fault_case{"server_error_without_message", command::get, sends("SERVER_ERROR\r\n"),
+                   "Invalid response found for key: SERVER_ERROR\r\n", "before", true, false},
+        fault_case{"block_for_a_key_not_asked_for", command::get,
+                   sends("VALUE k2 0 3\r\nabc\r\nEND\r\n"), "bad_function_call", "before", true,
+                   false},
+        fault_case{"garbage_without_terminator", command::get, sends("\x01\x02garbage"),
+                   "Key not found: k1", "before", false, true},
+        fault_case{"garbage_then_end", command::get, sends("xyz\r\nEND\r\n"),
+                   "Malformed data: get k1\r\nxyz\r\nEND\r\n", "before", false, false},
+        fault_case{"declared_length_longer_than_data", command::get,
+                   sends("VALUE k1 0 5\r\nabc\r\nEND\r\n"),
+                   "Malformed data: get k1\r\nVALUE k1 0 5\r\nabc\r\nEND\r\n", "before", false,
+                   false},
+        fault_case{"broken_value_line", command::get, sends("VALUE k1  0 3\r\nabc\r\nEND\r\n"),
+                   "Malformed data: get k1\r\nVALUE k1  0 3\r\nabc\r\nEND\r\n", "before", false,
+                   false},
+        fault_case{"miss", command::get, sends("END\r\n"), "Key not found: k1", "before", true,
+                   false},
+        fault_case{"cas_in_the_value_line", command::get, sends("VALUE k1 0 3 42\r\nabc\r\nEND\r\n"),
+                   "ok", "abc", true, false},
+        fault_case{"add_not_stored", command::add, sends("NOT_STORED\r\n"), "Key not stored: k1",
+                   "before", true, false},
+        fault_case{"add_server_error", command::add,
+                   sends("SERVER_ERROR object too large for cache\r\n"), "Key not stored: k1",
+                   "before", true, false},
+        fault_case{"add_stored_in_pieces", command::add,
+                   [](kvtest::fake_connection& c) { c.send_slowly("STORED\r\n", 1, 5ms); }, "ok",
+                   "before", true, false},
+        fault_case{"delete_not_found", command::remove, sends("NOT_FOUND\r\n"), "Key not found: k1",
+                   "before", true, false},
+        fault_case{"delete_with_trailing_blanks", command::remove, sends("DELETED \t\r\n"), "ok",
+                   "before", true, false}),
+    [](const ::testing::TestParamInfo<fault_case>& param) { return std::string(param.param.name); });
+
+// A reply that arrives after its request timed out must never be taken for
+// the reply of the next request.
+TEST(timed_out_request, never_hands_its_late_reply_to_the_next_request) {
+    kvtest::fake_server server([](kvtest::fake_connection& c) {
+        for (;;) {
+            const std::string request = c.read_until("\r\n");
+            if (request.empty()) return;
+            if (request == "get slow\r\n") {
+                c.stall(700ms);
+                c.send("VALUE slow 0 4\r\nlate\r\nEND\r\n");
+            } else {
+                c.send("VALUE fast 0 5\r\nfresh\r\nEND\r\n");
+            }
+        }
+    });
+    memcache::client client;
+    connect_to(client, server);
+    std::string value;
+    EXPECT_EQ(outcome_of([&] { memcache::get_command("slow", &value)(client); }),
+              "Key not found: slow");
+    EXPECT_EQ(outcome_of([&] { memcache::get_command("fast", &value)(client); }),
+              "No available servers.");
+    std::this_thread::sleep_for(300ms);  // the late reply is on its way by now
+    client.connect(500);
+    EXPECT_EQ(outcome_of([&] { memcache::get_command("fast", &value)(client); }), "ok");
+    EXPECT_EQ(value, "fresh");
+    EXPECT_TRUE(kvtest::eventually([&] { return server.accepted() == 2; }));
+}
+
+// After a failed exchange on its home server a key goes to the next one.
+TEST(failover, moves_commands_to_the_next_connected_server) {
+    std::mutex mutex;
+    std::vector<std::uint16_t> answered_by;
+    const auto script = [&](std::uint16_t* port) {
+        return [&, port](kvtest::fake_connection& c) {
+            for (;;) {
+                if (c.read_until("\r\n").empty()) return;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    answered_by.push_back(*port);
+                }
+                c.send("END\r\n");
+            }
+        };
+    };
+    std::uint16_t first_port = 0, second_port = 0;
+    kvtest::fake_server first(script(&first_port));
+    kvtest::fake_server second(script(&second_port));
+    first_port = first.port();
+    second_port = second.port();
+
+    memcache::client client;
+    client.add_server("127.0.0.1", std::to_string(first_port));
+    client.add_server("127.0.0.1", std::to_string(second_port));
+    client.connect(500);
+    // Find a key whose home is the first server in name order, then take that
+    // server down; the key must go to the other one.
+    std::string key = "k";
+    while (client.server_index(key) != 0) key += "k";
+    memcache::connection& home = client.select_server(0);
+    client.mark_down(home);
+    std::string value;
+    EXPECT_EQ(outcome_of([&] { memcache::get_command(key, &value)(client); }), "Key not found: " + key);
+    const std::uint16_t other =
+        client.servers().begin()->first == "127.0.0.1:" + std::to_string(first_port) ? second_port
+                                                                                      : first_port;
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(answered_by, std::vector<std::uint16_t>{other});
+}
+
+}  // namespace
