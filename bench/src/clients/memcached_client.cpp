@@ -1,17 +1,43 @@
 #include <bench/clients/memcached_client.hpp>
 
-#include <stdexcept>
+#include <bench/thread_context.hpp>
 
-// Placeholder until the memcached client is written.
+#include <memcache/commands.hpp>
+
+#include <boost/lexical_cast.hpp>
+
 namespace bench {
 
-memcached_client::memcached_client(const thread_context&) : client("memcached") {
-    throw std::runtime_error("the memcached protocol is not available in this build");
+namespace {
+
+// Time limit of one connect attempt to the daemon.
+constexpr std::uint64_t connect_limit_ms = 500;
+
+}  // namespace
+
+memcached_client::memcached_client(const thread_context& context) : client("memcached") {
+    const boost::asio::ip::tcp::endpoint& daemon = context.settings.daemon;
+    store_.add_server(daemon.address().to_string(),
+                      boost::lexical_cast<std::string>(daemon.port()));
+    store_.connect(connect_limit_ms);
 }
+
 memcached_client::~memcached_client() = default;
-void memcached_client::put(const std::string&, const std::string&) {}
-void memcached_client::update(const std::string&, const std::string&) {}
-void memcached_client::remove(const std::string&) {}
-void memcached_client::get(const std::string&, std::string&, std::size_t) {}
+
+void memcached_client::put(const std::string& key, const std::string& value) {
+    memcache::add_command(key, value, 0, 0)(store_);
+}
+
+void memcached_client::update(const std::string& key, const std::string& value) {
+    memcache::replace_command(key, value, 0, 0)(store_);
+}
+
+void memcached_client::remove(const std::string& key) {
+    memcache::delete_command{key}(store_);
+}
+
+void memcached_client::get(const std::string& key, std::string& value, std::size_t) {
+    memcache::get_command(key, &value)(store_);
+}
 
 }  // namespace bench

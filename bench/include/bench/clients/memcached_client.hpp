@@ -3,19 +3,38 @@
 
 #include <bench/client.hpp>
 
+#include <memcache/client.hpp>
+
 namespace bench {
 
 struct thread_context;
 
+// A memcached server through the memcache library: put is add, update is
+// replace, remove is delete, get is get. The daemon is the client's only
+// server, connected once at construction (500 ms per attempt); an
+// unreachable daemon shows at the first operation as
+// memcache::no_available_servers. A connection that breaks or lets a reply
+// wait over 500 ms stays down: every later operation raises
+// memcache::no_available_servers. Library exceptions pass through unchanged.
 class memcached_client final : public client {
 public:
     explicit memcached_client(const thread_context& context);
     ~memcached_client() override;
 
+    // Fails (memcache::key_not_stored) when the key exists.
     void put(const std::string& key, const std::string& value) override;
+    // Fails (memcache::key_not_stored) when the key is absent.
     void update(const std::string& key, const std::string& value) override;
+    // Fails (memcache::key_not_found) when the key is absent.
     void remove(const std::string& key) override;
+    // Reads a content of any length; expected_size is not used.
     void get(const std::string& key, std::string& value, std::size_t expected_size) override;
+
+    // The library client, for inspecting its server table.
+    const memcache::client& store() const noexcept { return store_; }
+
+private:
+    memcache::client store_;
 };
 
 }  // namespace bench
