@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +106,9 @@ struct fault_case {
 std::function<void(kvtest::fake_connection&)> sends(const std::string& bytes) {
     return [bytes](kvtest::fake_connection& c) { c.send(bytes); };
 }
+
+// Failures name the case instead of dumping its bytes.
+void PrintTo(const fault_case& c, std::ostream* out) { *out << c.name; }
 
 class faults : public ::testing::TestWithParam<fault_case> {};
 

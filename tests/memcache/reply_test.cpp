@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <list>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct grammar_case {
     bool accepted;
     std::vector<value_block> blocks;  // when accepted
 };
+
+// Failures name the case instead of dumping its bytes.
+void PrintTo(const grammar_case& c, std::ostream* out) { *out << c.name; }
 
 class grammar : public ::testing::TestWithParam<grammar_case> {};
 
@@ -148,6 +152,9 @@ struct end_case {
     std::string received;
     std::size_t end;
 };
+
+// Failures name the case instead of dumping its bytes.
+void PrintTo(const end_case& c, std::ostream* out) { *out << c.name; }
 
 class get_reply_end : public ::testing::TestWithParam<end_case> {};
 
