@@ -1,17 +1,79 @@
 #include <bench/clients/nox_client.hpp>
 
+#include <bench/thread_context.hpp>
+
+#include <nox_api.h>
+
+#include <cstring>
 #include <stdexcept>
 
-// Placeholder until the nox client is written.
 namespace bench {
 
-nox_client::nox_client(const thread_context&) : client("nox") {
-    throw std::runtime_error("the nox protocol is not available in this build");
+namespace {
+
+constexpr int timeout_option = 0;
+constexpr int timeout_value = 10000;
+
+[[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+// The library takes keys as NUL-terminated text: a key holding a NUL byte
+// would silently name a shorter, different key, so it is refused.
+bool passable(const std::string& key) noexcept {
+    return std::memchr(key.data(), '\0', key.size()) == nullptr;
 }
-nox_client::~nox_client() = default;
-void nox_client::put(const std::string&, const std::string&) {}
-void nox_client::update(const std::string&, const std::string&) {}
-void nox_client::remove(const std::string&) {}
-void nox_client::get(const std::string&, std::string&, std::size_t) {}
+
+}  // namespace
+
+nox_client::nox_client(const thread_context& context) : client("nox") {
+    if (nox_open(&handle, 0) != 0) {
+        handle = nullptr;
+        fail("cannot create nox handle");
+    }
+    // A throwing constructor runs no destructor, so a failure from here on
+    // closes the handle itself.
+    const auto& daemon = context.settings.daemon;
+    const std::string host = daemon.address().to_string();
+    if (nox_connect(handle, host.c_str(), static_cast<int>(daemon.port())) != 0) {
+        release();
+        fail("cannot connect to remote host");
+    }
+    if (nox_set_option(handle, timeout_option, timeout_value) != 0) {
+        release();
+        fail("cannot set the timeout");
+    }
+}
+
+nox_client::~nox_client() { release(); }
+
+void nox_client::release() noexcept {
+    if (handle != nullptr) {
+        nox_close(handle);
+        handle = nullptr;
+    }
+}
+
+void nox_client::put(const std::string& key, const std::string& value) {
+    if (!passable(key) || nox_put(handle, key.c_str(), value.data(), value.size(), 0) != 0)
+        fail("cannot put entry");
+}
+
+void nox_client::update(const std::string& key, const std::string& value) {
+    if (!passable(key) || nox_update(handle, key.c_str(), value.data(), value.size(), 0) != 0)
+        fail("cannot update entry");
+}
+
+void nox_client::remove(const std::string& key) {
+    if (!passable(key) || nox_remove(handle, key.c_str()) != 0) fail("cannot remove entry");
+}
+
+void nox_client::get(const std::string& key, std::string& value, std::size_t expected_size) {
+    value.resize(expected_size);
+    std::size_t length = expected_size;
+    if (!passable(key) || nox_get(handle, key.c_str(), &value[0], &length) != 0)
+        fail("cannot get entry");
+    // A library that reports more than the buffer held has cut the content.
+    if (length > expected_size) fail("cannot get entry");
+    value.resize(length);
+}
 
 }  // namespace bench
