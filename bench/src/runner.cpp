@@ -7,6 +7,8 @@
 #include <chrono>
 #include <exception>
 #include <iostream>
+#include <new>
+#include <string>
 
 namespace bench {
 
@@ -55,7 +57,13 @@ test_result run_test(thread_context& context, const test_spec& spec)
     } catch (const std::exception& error) {
         // The error gets a line of its own even after an unfinished progress row.
         std::cout.flush();
-        std::cerr << std::endl << "test failed: " << error.what() << std::endl;
+        // One insertion, so that the lines of several threads do not mix;
+        // piece by piece when even that line cannot be allocated.
+        try {
+            std::cerr << ("\ntest failed: " + std::string(error.what()) + "\n") << std::flush;
+        } catch (const std::bad_alloc&) {
+            std::cerr << std::endl << "test failed: " << error.what() << std::endl;
+        }
     }
     return result;
 }
