@@ -14,7 +14,7 @@ namespace bench {
 
 namespace {
 
-// Runs the loop of whichever kind the spec holds.
+// Runs the loop of whichever kind the test holds.
 class kind_executor : public boost::static_visitor<void> {
 public:
     kind_executor(client& store, boost::timer::progress_display* progress, test_result& result)

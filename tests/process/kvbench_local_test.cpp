@@ -33,11 +33,7 @@ kvtest::process_result kvbench(const args& arguments, const std::string& cwd = {
     return result;
 }
 
-std::size_t count_of(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using kvtest::count_of;
 
 // A suite of `tests` tests cycling through the kinds; test i has count i + 1
 // so that every report row tells which test it came from.

@@ -49,11 +49,7 @@ const char* const suite = R"(tests
 constexpr int suite_tests = 5;
 constexpr int remaining_per_thread = 40;
 
-std::size_t count_of(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using kvtest::count_of;
 
 kvtest::process_result run_kvbench(const kvtest::temp_dir& dir, const std::string& daemon,
                                    int threads) {

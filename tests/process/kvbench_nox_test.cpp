@@ -20,11 +20,7 @@ const std::string suite = KVBENCH_SOURCE_DIR "/suites/quick.cfg";
 constexpr int suite_tests = 5;
 constexpr int remaining_per_thread = 200;
 
-std::size_t count_of(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+using kvtest::count_of;
 
 kvtest::process_result run_kvbench(const kvtest::temp_dir& dir, std::uint16_t port, int threads) {
     return kvtest::run_process(kvtest::kvbench_path(),

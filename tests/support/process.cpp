@@ -17,6 +17,12 @@ namespace kvtest {
 
 std::string kvbench_path() { return KVBENCH_EXECUTABLE; }
 
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 process_result run_process(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd, std::chrono::milliseconds limit) {
     int out_pipe[2], err_pipe[2];

@@ -4,6 +4,7 @@
 // Runs a program to its end and collects what it printed.
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct process_result {
 process_result run_process(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd = {},
                            std::chrono::milliseconds limit = std::chrono::milliseconds(120000));
+
+// How many times `what` occurs in `text` (overlapping occurrences count).
+std::size_t count_of(const std::string& text, const std::string& what);
 
 // Path of the kvbench executable under test.
 std::string kvbench_path();

@@ -41,7 +41,7 @@ std::string describe(const multiple_put_get_update_delete& kind);
 void execute(const multiple_put_get_update_delete& kind, client& store,
              boost::timer::progress_display* progress, test_result& result);
 
-// The description of whichever kind spec holds.
+// The description of whichever kind the test holds.
 std::string describe(const test_spec& spec);
 
 }  // namespace bench
