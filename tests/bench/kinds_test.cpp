@@ -167,6 +167,33 @@ TEST(Kinds, ContentMismatchEndsTheTestAfterItsStepIsRecorded)
     }
 }
 
+// The read strings of kinds 3 and 4 keep their capacity from step to step;
+// each step must still start from an empty string, so that a get that writes
+// nothing fails its step instead of passing on the last step's content.
+TEST(Kinds, GetThatWritesNothingFailsItsStep)
+{
+    const struct {
+        bench::test_spec spec;
+        std::size_t untouched_get;
+        std::size_t steps;
+    } cases[] = {
+        {bench::multiple_put_get_delete{8, 3}, 1, 1},
+        {bench::multiple_put_get_delete{8, 3}, 2, 2},
+        {bench::multiple_put_get_delete{8, 3}, 3, 3},
+        {bench::multiple_put_get_update_delete{8, 3}, 3, 2},
+        {bench::multiple_put_get_update_delete{8, 3}, 4, 2},
+    };
+    for (const auto& c : cases) {
+        const std::string name =
+            bench::describe(c.spec) + ", get " + std::to_string(c.untouched_get);
+        recording_client store;
+        store.damage_get(c.untouched_get, recording_client::damage::untouched);
+        bench::test_result result;
+        EXPECT_EQ(failure_of(c.spec, store, result), "content does not match") << name;
+        EXPECT_EQ(acc::count(result.timings), c.steps) << name;
+    }
+}
+
 TEST(Kinds, FailingCallRecordsNoStepAndSkipsTheCleanUp)
 {
     const struct {

@@ -26,7 +26,8 @@ struct client_call {
 
 class recording_client final : public bench::client {
 public:
-    enum class damage { none, changed_byte, shorter };
+    // untouched: the get returns without writing the destination at all.
+    enum class damage { none, changed_byte, shorter, untouched };
 
     recording_client() : bench::client("recording") {}
 
@@ -68,8 +69,9 @@ public:
         if (found == entries.end()) {
             throw std::runtime_error("entry not found");
         }
+        if (++gets_ == damaged_get_ && damage_ == damage::untouched) return;
         value = found->second;
-        if (++gets_ == damaged_get_) {
+        if (gets_ == damaged_get_) {
             if (damage_ == damage::shorter) {
                 value.resize(value.size() - 1);
             } else if (damage_ == damage::changed_byte) {
