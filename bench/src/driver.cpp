@@ -65,6 +65,35 @@ namespace {
 // capacity: a push never allocates and fails while the queue is full.
 boost::lockfree::queue<test_result*, boost::lockfree::capacity<128>> result_queue;
 
+// How a thread waits on the queue: first a few yields, so that an answer
+// that is about to come is taken at once; then sleeps that double from
+// 16 us up to about a millisecond, so that a long wait takes no processor
+// time from the workers whose steps are being timed.
+class queue_wait {
+public:
+    void operator()() {
+        if (yields_ < max_yields) {
+            ++yields_;
+            sched_yield();
+            return;
+        }
+        std::this_thread::sleep_for(sleep_);
+        if (sleep_ < max_sleep) sleep_ *= 2;
+    }
+    void reset() noexcept {
+        yields_ = 0;
+        sleep_ = first_sleep;
+    }
+
+private:
+    static constexpr unsigned max_yields = 16;
+    static constexpr std::chrono::microseconds first_sleep{16};
+    static constexpr std::chrono::microseconds max_sleep{1024};
+
+    unsigned yields_ = 0;
+    std::chrono::microseconds sleep_ = first_sleep;
+};
+
 // What the threads of one multi-thread pass share besides the queue.
 struct pass_state {
     // Results that will never be pushed because their worker failed or was
@@ -115,7 +144,8 @@ void run_worker(const run_settings& settings, const std::vector<test_spec>& test
         thread_context context(settings, thread_number);
         for (const test_spec& spec : tests) {
             auto result = std::make_unique<test_result>(run_test(context, spec));
-            while (!result_queue.push(result.get())) sched_yield();
+            queue_wait wait;
+            while (!result_queue.push(result.get())) wait();
             result.release();  // the writer owns it now
             ++pushed;
         }
@@ -154,12 +184,14 @@ void run_writer(const run_settings& settings, std::size_t test_count, pass_state
     // reporting it fails, so that no worker is left waiting on a full queue.
     const std::uint64_t expected = static_cast<std::uint64_t>(settings.threads) * test_count;
     std::uint64_t handled = 0;
+    queue_wait wait;
     while (handled + state.missing.load() < expected) {
         test_result* popped = nullptr;
         if (!result_queue.pop(popped)) {
-            sched_yield();
+            wait();
             continue;
         }
+        wait.reset();
         const std::unique_ptr<test_result> result(popped);
         ++handled;
         try {
