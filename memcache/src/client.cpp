@@ -181,6 +181,8 @@ boost::system::error_code client::connect_attempt(tcp::socket& socket,
 
 std::uint64_t client::server_index(const std::string& key) const {
     if (servers_.empty()) return 0;  // select_server reports the empty table
+    // Any CRC modulo 1 is 0: a single server needs no hashing.
+    if (servers_.size() == 1) return 0;
     boost::crc_32_type crc;
     crc.process_bytes(key.data(), key.size());
     return static_cast<std::uint64_t>(crc.checksum()) % servers_.size();
