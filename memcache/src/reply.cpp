@@ -14,6 +14,11 @@ namespace {
 // Read size while nothing is known about the rest of a reply, and the most a
 // single read asks for when a long data block is due.
 constexpr std::size_t default_read_size = 4096;
+// Read size while waiting for a terminator: the replies that end with one are
+// single short lines ("STORED", "DELETED", an error line), and the reply
+// buffer is made, and zero-filled, to the size asked for in every exchange.
+// A longer reply simply takes more reads.
+constexpr std::size_t line_read_size = 512;
 constexpr std::size_t largest_read_size = std::size_t(1) << 20;
 
 bool starts_with(const char* data, std::size_t size, const char* word, std::size_t length) {
@@ -116,7 +121,7 @@ const boost::regex& delete_terminator() {
 
 std::size_t terminator_condition::more_wanted(const char* data, std::size_t size) const {
     if (boost::regex_search(data, data + size, terminator_)) return 0;
-    return default_read_size;
+    return line_read_size;
 }
 
 std::size_t get_reply_condition::more_wanted(const char* data, std::size_t size) const {
