@@ -12,8 +12,6 @@
 #include <iterator>
 #include <locale>
 
-#include <sys/socket.h>
-
 namespace memcache {
 
 using boost::asio::ip::tcp;
@@ -56,30 +54,6 @@ private:
     bool* done_;
     boost::system::error_code* error_;
 };
-
-// Takes what has already arrived on the socket without waiting for more:
-// a reply that is there in full needs neither the timer nor the I/O service,
-// which saves their system calls on every exchange with a nearby server.
-// Returns how much the condition still wants, 0 when the reply is complete.
-// Nothing there yet, a closed peer or an error is left to the timed read,
-// which reports it in the usual way.
-std::size_t take_arrived(tcp::socket& socket, boost::asio::streambuf& reply,
-                         const detail::reply_condition& complete, std::size_t wanted) {
-#ifdef MSG_DONTWAIT
-    const auto space = reply.prepare(wanted);
-    const ssize_t received =
-        ::recv(socket.native_handle(), space.data(), space.size(), MSG_DONTWAIT);
-    if (received <= 0) return wanted;
-    reply.commit(static_cast<std::size_t>(received));
-    const auto bytes = reply.data();
-    return complete.more_wanted(static_cast<const char*>(bytes.data()), bytes.size());
-#else
-    (void)socket;
-    (void)reply;
-    (void)complete;
-    return wanted;
-#endif
-}
 
 boost::posix_time::milliseconds duration(std::uint64_t limit_ms) {
     return boost::posix_time::milliseconds(static_cast<std::int64_t>(limit_ms));
@@ -230,10 +204,8 @@ void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf
                                      const detail::reply_condition& complete,
                                      std::uint64_t limit_ms) {
     const auto received = reply.data();
-    std::size_t wanted =
+    const std::size_t wanted =
         complete.more_wanted(static_cast<const char*>(received.data()), received.size());
-    if (wanted == 0) return;
-    wanted = take_arrived(socket, reply, complete, wanted);
     if (wanted == 0) return;
 
     // The limit is set before anything is started, so a failure here leaves
