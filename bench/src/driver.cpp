@@ -65,8 +65,9 @@ namespace {
 // capacity: a push never allocates and fails while the queue is full.
 boost::lockfree::queue<test_result*, boost::lockfree::capacity<128>> result_queue;
 
-// How a thread waits on the queue: first a few yields, so that an answer
-// that is about to come is taken at once; then sleeps that double from
+// How a thread waits on the queue: first a few yields, so that a result (or,
+// for a worker, room in a full queue) that is about to come is taken at
+// once; then sleeps that double from
 // 16 us up to about a millisecond, so that a long wait takes no processor
 // time from the workers whose steps are being timed.
 class queue_wait {
