@@ -130,8 +130,8 @@ int run_single_thread(const run_settings& settings, const std::vector<test_spec>
     csv_report report(settings.report_file);
     {
         thread_context context(settings, 0);
-        for (const test_spec& spec : tests) {
-            const test_result result = run_test(context, spec);
+        for (const test_spec& test : tests) {
+            const test_result result = run_test(context, test);
             show_result(result, &report);
         }
     }
@@ -143,8 +143,8 @@ void run_worker(const run_settings& settings, const std::vector<test_spec>& test
     std::uint64_t pushed = 0;
     try {
         thread_context context(settings, thread_number);
-        for (const test_spec& spec : tests) {
-            auto result = std::make_unique<test_result>(run_test(context, spec));
+        for (const test_spec& test : tests) {
+            auto result = std::make_unique<test_result>(run_test(context, test));
             queue_wait wait;
             while (!result_queue.push(result.get())) wait();
             result.release();  // the writer owns it now

@@ -201,9 +201,9 @@ void execute(const multiple_put_get_update_delete& kind, client& store,
     }
 }
 
-std::string describe(const test_spec& spec)
+std::string describe(const test_spec& test)
 {
-    return boost::apply_visitor([](const auto& kind) { return describe(kind); }, spec);
+    return boost::apply_visitor([](const auto& kind) { return describe(kind); }, test);
 }
 
 }  // namespace bench

@@ -36,22 +36,22 @@ private:
 
 }  // namespace
 
-test_result run_test(thread_context& context, const test_spec& spec)
+test_result run_test(thread_context& context, const test_spec& test)
 {
     test_result result;
     result.thread_number = context.thread_number;
     try {
-        result.description = describe(spec);
+        result.description = describe(test);
         result.iteration_start = std::chrono::steady_clock::now();
         if (context.settings.threads != 1) {
             // Several threads share the console: no progress display.
-            boost::apply_visitor(kind_executor(*context.client, nullptr, result), spec);
+            boost::apply_visitor(kind_executor(*context.client, nullptr, result), test);
         } else {
             std::cout.flush();
             // The library's usual look: a line end before the scale, nothing else.
             boost::timer::progress_display progress(
-                static_cast<unsigned long>(spec_count(spec)), std::cout, "\n", "", "");
-            boost::apply_visitor(kind_executor(*context.client, &progress, result), spec);
+                static_cast<unsigned long>(kind_count(test)), std::cout, "\n", "", "");
+            boost::apply_visitor(kind_executor(*context.client, &progress, result), test);
         }
         result.success = true;
     } catch (const std::exception& error) {

@@ -16,22 +16,22 @@ namespace {
 using kvtest::recording_client;
 namespace acc = boost::accumulators;
 
-bench::test_result run_kind(const bench::test_spec& spec, recording_client& store,
+bench::test_result run_kind(const bench::test_spec& test, recording_client& store,
                             boost::timer::progress_display* progress = nullptr)
 {
     bench::test_result result;
     boost::apply_visitor([&](const auto& kind) { bench::execute(kind, store, progress, result); },
-                         spec);
+                         test);
     return result;
 }
 
 // Runs a kind that must fail; returns the failure's message.
-std::string failure_of(const bench::test_spec& spec, recording_client& store,
+std::string failure_of(const bench::test_spec& test, recording_client& store,
                        bench::test_result& result)
 {
     try {
         boost::apply_visitor(
-            [&](const auto& kind) { bench::execute(kind, store, nullptr, result); }, spec);
+            [&](const auto& kind) { bench::execute(kind, store, nullptr, result); }, test);
     } catch (const std::runtime_error& error) {
         return error.what();
     }
@@ -55,7 +55,7 @@ std::string key_numbers(const recording_client& store)
 TEST(Kinds, DescribeTheirTest)
 {
     const struct {
-        bench::test_spec spec;
+        bench::test_spec test;
         const char* text;
     } cases[] = {
         {bench::single_put_multiple_get{1024, 1000},
@@ -72,14 +72,14 @@ TEST(Kinds, DescribeTheirTest)
          "putting 18446744073709551615 entries of 1.5 KiB"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(bench::describe(c.spec), c.text);
+        EXPECT_EQ(bench::describe(c.test), c.text);
     }
 }
 
 TEST(Kinds, MakeTheirCallsAndCountTheirBytes)
 {
     const struct {
-        bench::test_spec spec;
+        bench::test_spec test;
         const char* operations;
         const char* key_numbers;
         std::uint64_t bytes;
@@ -101,19 +101,19 @@ TEST(Kinds, MakeTheirCallsAndCountTheirBytes)
         {bench::multiple_put_get_update_delete{3, 0}, "", "", 0, 0},
     };
     for (const auto& c : cases) {
-        const std::string name = bench::describe(c.spec);
+        const std::string name = bench::describe(c.test);
         recording_client store;
-        const bench::test_result result = run_kind(c.spec, store);
+        const bench::test_result result = run_kind(c.test, store);
         EXPECT_EQ(store.operations(), c.operations) << name;
         EXPECT_EQ(key_numbers(store), c.key_numbers) << name;
-        EXPECT_EQ(acc::count(result.timings), bench::spec_count(c.spec)) << name;
+        EXPECT_EQ(acc::count(result.timings), bench::kind_count(c.test)) << name;
         EXPECT_EQ(result.bytes_processed, c.bytes) << name;
         EXPECT_EQ(store.entries.size(), c.left) << name;
         for (const auto& call : store.calls) {
             if (call.operation == "get") {
-                EXPECT_EQ(call.expected_size, bench::spec_size(c.spec)) << name;
+                EXPECT_EQ(call.expected_size, bench::kind_size(c.test)) << name;
             } else if (call.operation != "remove") {
-                EXPECT_EQ(call.value_size, bench::spec_size(c.spec)) << name;
+                EXPECT_EQ(call.value_size, bench::kind_size(c.test)) << name;
             }
         }
     }
@@ -142,7 +142,7 @@ TEST(Kinds, ContentMismatchEndsTheTestAfterItsStepIsRecorded)
 {
     using damage = recording_client::damage;
     const struct {
-        bench::test_spec spec;
+        bench::test_spec test;
         std::size_t damaged_get;
         damage how;
         std::uint64_t bytes;
@@ -156,11 +156,11 @@ TEST(Kinds, ContentMismatchEndsTheTestAfterItsStepIsRecorded)
         {bench::multiple_put_get_update_delete{8, 3}, 2, damage::changed_byte, 32, 0},
     };
     for (const auto& c : cases) {
-        const std::string name = bench::describe(c.spec);
+        const std::string name = bench::describe(c.test);
         recording_client store;
         store.damage_get(c.damaged_get, c.how);
         bench::test_result result;
-        EXPECT_EQ(failure_of(c.spec, store, result), "content does not match") << name;
+        EXPECT_EQ(failure_of(c.test, store, result), "content does not match") << name;
         EXPECT_EQ(acc::count(result.timings), 1u) << name;
         EXPECT_EQ(result.bytes_processed, c.bytes) << name;
         EXPECT_EQ(store.entries.size(), c.left) << name;  // no clean-up after a failure
@@ -173,7 +173,7 @@ TEST(Kinds, ContentMismatchEndsTheTestAfterItsStepIsRecorded)
 TEST(Kinds, GetThatWritesNothingFailsItsStep)
 {
     const struct {
-        bench::test_spec spec;
+        bench::test_spec test;
         std::size_t untouched_get;
         std::size_t steps;
     } cases[] = {
@@ -185,11 +185,11 @@ TEST(Kinds, GetThatWritesNothingFailsItsStep)
     };
     for (const auto& c : cases) {
         const std::string name =
-            bench::describe(c.spec) + ", get " + std::to_string(c.untouched_get);
+            bench::describe(c.test) + ", get " + std::to_string(c.untouched_get);
         recording_client store;
         store.damage_get(c.untouched_get, recording_client::damage::untouched);
         bench::test_result result;
-        EXPECT_EQ(failure_of(c.spec, store, result), "content does not match") << name;
+        EXPECT_EQ(failure_of(c.test, store, result), "content does not match") << name;
         EXPECT_EQ(acc::count(result.timings), c.steps) << name;
     }
 }
@@ -197,7 +197,7 @@ TEST(Kinds, GetThatWritesNothingFailsItsStep)
 TEST(Kinds, FailingCallRecordsNoStepAndSkipsTheCleanUp)
 {
     const struct {
-        bench::test_spec spec;
+        bench::test_spec test;
         std::size_t failing_call;
         const char* operations;
         std::size_t steps;
@@ -213,11 +213,11 @@ TEST(Kinds, FailingCallRecordsNoStepAndSkipsTheCleanUp)
          1, 1},
     };
     for (const auto& c : cases) {
-        const std::string name = bench::describe(c.spec);
+        const std::string name = bench::describe(c.test);
         recording_client store;
         store.fail_at(c.failing_call, "cannot put entry");
         bench::test_result result;
-        EXPECT_EQ(failure_of(c.spec, store, result), "cannot put entry") << name;
+        EXPECT_EQ(failure_of(c.test, store, result), "cannot put entry") << name;
         EXPECT_EQ(store.operations(), c.operations) << name;
         EXPECT_EQ(acc::count(result.timings), c.steps) << name;
         EXPECT_EQ(store.entries.size(), c.left) << name;
@@ -230,14 +230,14 @@ TEST(Kinds, AdvanceTheProgressOncePerIteration)
         bench::single_put_multiple_get{2, 10}, bench::multiple_put{2, 10},
         bench::multiple_put_remain{2, 10}, bench::multiple_put_get_delete{2, 10},
         bench::multiple_put_get_update_delete{2, 10}};
-    for (const auto& spec : specs) {
+    for (const auto& test : specs) {
         std::ostringstream out;
         boost::timer::progress_display progress(10, out, "", "", "");
         recording_client store;
-        run_kind(spec, store, &progress);
-        EXPECT_EQ(progress.count(), 10u) << bench::describe(spec);
+        run_kind(test, store, &progress);
+        EXPECT_EQ(progress.count(), 10u) << bench::describe(test);
         const std::string text = out.str();
-        EXPECT_EQ(std::count(text.begin(), text.end(), '*'), 51) << bench::describe(spec);
+        EXPECT_EQ(std::count(text.begin(), text.end(), '*'), 51) << bench::describe(test);
     }
 }
 

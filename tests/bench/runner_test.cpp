@@ -58,7 +58,7 @@ TEST(RunTest, ReturnsTheCompletedResultOfTheSpecsKind)
 {
     recorded_context threads(4, 2);
     const struct {
-        bench::test_spec spec;
+        bench::test_spec test;
         const char* operations;
     } cases[] = {
         {bench::single_put_multiple_get{1, 1}, "put get remove"},
@@ -70,9 +70,9 @@ TEST(RunTest, ReturnsTheCompletedResultOfTheSpecsKind)
     for (const auto& c : cases) {
         threads.store->calls.clear();
         capture out(std::cout);
-        const bench::test_result result = bench::run_test(threads.context, c.spec);
+        const bench::test_result result = bench::run_test(threads.context, c.test);
         EXPECT_TRUE(result.success);
-        EXPECT_EQ(result.description, bench::describe(c.spec));
+        EXPECT_EQ(result.description, bench::describe(c.test));
         EXPECT_EQ(result.thread_number, 2u);
         EXPECT_EQ(acc::count(result.timings), 1u);
         EXPECT_EQ(threads.store->operations(), c.operations);
@@ -97,7 +97,7 @@ TEST(RunTest, ReportsAFailureOnItsOwnLineAndKeepsWhatWasRecorded)
 TEST(RunTest, DrawsTheProgressDisplayInASingleThread)
 {
     const struct {
-        bench::test_spec spec;
+        bench::test_spec test;
         std::size_t failing_call;
         std::string out;
         std::string err;
@@ -114,7 +114,7 @@ TEST(RunTest, DrawsTheProgressDisplayInASingleThread)
         }
         capture out(std::cout);
         capture err(std::cerr);
-        const bench::test_result result = bench::run_test(single.context, c.spec);
+        const bench::test_result result = bench::run_test(single.context, c.test);
         EXPECT_EQ(result.success, c.failing_call == 0);
         EXPECT_EQ(out.text(), c.out);
         EXPECT_EQ(err.text(), c.err);

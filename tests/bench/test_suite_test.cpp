@@ -32,8 +32,8 @@ void expect_suite(const std::vector<bench::test_spec>& suite,
     for (std::size_t i = 0; i < suite.size(); ++i) {
         SCOPED_TRACE("test #" + std::to_string(i));
         EXPECT_EQ(suite[i].which(), expected[i].kind);
-        EXPECT_EQ(bench::spec_size(suite[i]), expected[i].size);
-        EXPECT_EQ(bench::spec_count(suite[i]), expected[i].count);
+        EXPECT_EQ(bench::kind_size(suite[i]), expected[i].size);
+        EXPECT_EQ(bench::kind_count(suite[i]), expected[i].count);
     }
 }
 

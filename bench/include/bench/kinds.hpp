@@ -42,7 +42,7 @@ void execute(const multiple_put_get_update_delete& kind, client& store,
              boost::timer::progress_display* progress, test_result& result);
 
 // The description of whichever kind the test holds.
-std::string describe(const test_spec& spec);
+std::string describe(const test_spec& test);
 
 }  // namespace bench
 

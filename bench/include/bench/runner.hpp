@@ -9,7 +9,7 @@ namespace bench {
 
 // Runs one test on the context's client. Never throws a std::exception: a
 // failed test is reported on std::cerr and returned with success false.
-test_result run_test(thread_context& context, const test_spec& spec);
+test_result run_test(thread_context& context, const test_spec& test);
 
 }  // namespace bench
 

@@ -27,11 +27,11 @@ constexpr std::array<const char*, 5> kind_names = {
     "single_put_multiple_get", "multiple_put", "multiple_put_remain",
     "multiple_put_get_delete", "multiple_put_get_update_delete"};
 
-inline std::uint64_t spec_size(const test_spec& spec) {
-    return boost::apply_visitor([](const auto& kind) { return kind.size; }, spec);
+inline std::uint64_t kind_size(const test_spec& test) {
+    return boost::apply_visitor([](const auto& kind) { return kind.size; }, test);
 }
-inline std::uint64_t spec_count(const test_spec& spec) {
-    return boost::apply_visitor([](const auto& kind) { return kind.count; }, spec);
+inline std::uint64_t kind_count(const test_spec& test) {
+    return boost::apply_visitor([](const auto& kind) { return kind.count; }, test);
 }
 
 // Reads an INFO suite file; the tests in file order. Throws on any error.
