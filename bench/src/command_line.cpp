@@ -10,11 +10,15 @@
 #include <boost/spirit/include/karma.hpp>
 #include <boost/spirit/include/qi.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <iterator>
+#include <map>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
 #include <vector>
 
@@ -78,11 +82,49 @@ std::string next_probe_name() {
     return (boost::format("nox_test_file_%d.txt") % std::rand()).str();
 }
 
-[[noreturn]] void fail_command_line(const std::exception& error,
-                                    const po::options_description& options) {
-    std::cerr << "Error: " << error.what() << std::endl;
-    std::cout << options << std::endl;
-    std::exit(1);
+// Reads the parts of an options error that the library keeps to itself: the
+// placeholder values it fills into the error's template.
+struct option_error_parts : po::error_with_option_name {
+    using substitutions = std::map<std::string, std::string>;
+    static substitutions& of(po::error_with_option_name& error) {
+        return error.*(&option_error_parts::m_substitutions);
+    }
+};
+
+// The library's message of an options error with the user's text quoted as
+// given. The library fills a "%name%" placeholder in a loop that starts over
+// until none is left, so a value that itself holds the placeholder (such as
+// "--protocol=%value%") never ends it. Every '%' in the values is therefore
+// stood in for by a byte that occurs nowhere in the error while the library
+// builds the message, and put back afterwards.
+std::string option_error_message(po::error& error) {
+    auto* named = dynamic_cast<po::error_with_option_name*>(&error);
+    if (named == nullptr) return error.what();
+
+    auto& values = option_error_parts::of(*named);
+    std::string seen = named->m_error_template;
+    for (const auto& entry : values) seen += entry.second;
+    char stand_in = 0;
+    for (int c = 1; c < 256 && stand_in == 0; ++c) {
+        if (c != '%' && seen.find(static_cast<char>(c)) == std::string::npos)
+            stand_in = static_cast<char>(c);
+    }
+    // Every byte value occurs: no message can be built safely.
+    if (stand_in == 0) return "invalid command line";
+
+    for (auto& entry : values) std::replace(entry.second.begin(), entry.second.end(), '%', stand_in);
+    std::string message = named->what();
+    std::replace(message.begin(), message.end(), stand_in, '%');
+    return message;
+}
+
+// Prints a command-line error and the help, and says to end with status 1.
+command_line_outcome fail_command_line(const std::string& message,
+                                       const po::options_description& options,
+                                       std::ostream& out, std::ostream& err) {
+    err << "Error: " << message << std::endl;
+    out << options << std::endl;
+    return command_line_outcome{std::nullopt, 1};
 }
 
 }  // namespace
@@ -112,6 +154,10 @@ std::pair<tcp::endpoint, boost::system::error_code> parse_endpoint(const std::st
     if (error) return {tcp::endpoint(), error};
     if (results.empty()) return {tcp::endpoint(), boost::asio::error::host_not_found};
     return {tcp::endpoint(results.begin()->endpoint().address(), port), {}};
+}
+
+std::string endpoint_text(const tcp::endpoint& endpoint) {
+    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
 }
 
 std::string make_report_file_name() {
@@ -189,7 +235,8 @@ boost::system::error_code check_report_path(const std::string& path) {
     return detail::probe_directory(directory.string(), next_probe_name);
 }
 
-run_settings parse_command_line(int argc, const char* const argv[]) {
+command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
+                                     std::ostream& err) {
     run_settings settings;
 
     po::options_description general("General");
@@ -222,29 +269,36 @@ run_settings parse_command_line(int argc, const char* const argv[]) {
         po::notify(given);
 
         if (given.count("help")) {
-            std::cout << options << std::endl;
-            std::exit(0);
+            out << options << std::endl;
+            return command_line_outcome{std::nullopt, 0};
         }
 
         if (settings.threads < 1 || settings.threads > 100) {
-            std::cerr << "Invalid threads count (" << settings.threads << ") specified"
-                      << std::endl;
+            err << "Invalid threads count (" << settings.threads << ") specified" << std::endl;
             throw std::runtime_error("Invalid threads count specified");
         }
 
         if (const auto error = check_report_path(settings.report_file)) {
-            std::cerr << "The path to the configuration file is invalid: " << error.message()
-                      << std::endl;
+            err << "The path to the configuration file is invalid: " << error.message()
+                << std::endl;
             throw std::runtime_error("Invalid path to report file");
         }
 
         boost::system::error_code error;
         if (!fs::exists(fs::status(settings.test_file, error)))
             throw std::runtime_error("The test file cannot be found or acceded");
-        return settings;
+        return command_line_outcome{std::move(settings), 0};
+    } catch (po::error& error) {
+        return fail_command_line(option_error_message(error), options, out, err);
     } catch (const std::exception& error) {
-        fail_command_line(error, options);
+        return fail_command_line(error.what(), options, out, err);
     }
+}
+
+run_settings parse_command_line(int argc, const char* const argv[]) {
+    command_line_outcome outcome = parse_arguments(argc, argv, std::cout, std::cerr);
+    if (!outcome.settings) std::exit(outcome.exit_status);
+    return std::move(*outcome.settings);
 }
 
 }  // namespace bench

@@ -283,8 +283,7 @@ int run_benchmark(int argc, char* argv[]) {
         std::cout << "loading test file: " << settings.test_file << "..." << std::endl;
         const std::vector<test_spec> tests = load_test_suite(settings.test_file);
 
-        std::cout << "connecting to " << settings.daemon.address().to_string() << ":"
-                  << settings.daemon.port() << std::endl;
+        std::cout << "connecting to " << endpoint_text(settings.daemon) << std::endl;
 
         if (settings.threads == 1) return run_single_thread(settings, tests);
         return run_multi_thread(settings, tests);

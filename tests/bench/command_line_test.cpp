@@ -18,6 +18,7 @@
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,36 @@ TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
         const std::vector<std::string> args = expand(c.args);
         const std::string pattern = c.err.empty() ? "^$" : in_order(c.err);
         EXPECT_EXIT(parse(args), ::testing::ExitedWithCode(c.status), pattern);
+    }
+}
+
+TEST_F(command_line, parse_arguments_reports_the_exit_instead_of_ending_the_process) {
+    struct exit_case {
+        std::vector<std::string> args;
+        int status;
+        bool help;
+        const char* err;
+    };
+    const exit_case cases[] = {
+        {{"--help"}, 0, true, ""},
+        {{"--threads", "0", "-f", "{suite}", "-o", "{report}"}, 1, true,
+         "Invalid threads count (0) specified\nError: Invalid threads count specified\n"},
+        {{"--protocol", "%value%"}, 1, true,
+         "Error: the argument ('%value%') for option '--protocol' is invalid\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const std::vector<std::string> args = expand(c.args);
+        std::vector<const char*> argv{"kvbench"};
+        for (const auto& arg : args) argv.push_back(arg.c_str());
+        std::ostringstream out;
+        std::ostringstream err;
+        const auto outcome =
+            bench::parse_arguments(static_cast<int>(argv.size()), argv.data(), out, err);
+        EXPECT_FALSE(outcome.settings);
+        EXPECT_EQ(outcome.exit_status, c.status);
+        EXPECT_EQ(err.str(), c.err);
+        EXPECT_EQ(out.str().rfind("Allowed options:", 0) == 0, c.help) << out.str();
     }
 }
 

@@ -253,6 +253,23 @@ TEST(kvbench_local, help_lists_the_options_in_their_groups) {
     }
 }
 
+TEST(kvbench_local, option_text_holding_a_placeholder_is_quoted_as_given) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"-%original_token%", "unrecognised option '-%original_token%'"},
+        {"--protocol=%value%", "the argument ('%value%') for option '--protocol' is invalid"},
+        {"--daemon=%value%", "the argument ('%value%') for option '--daemon' is invalid"},
+        {"--x%canonical_option%", "unrecognised option '--x%canonical_option%'"},
+    };
+    for (const auto& [argument, message] : cases) {
+        SCOPED_TRACE(argument);
+        const auto run = kvtest::run_process(kvtest::kvbench_path(), {argument}, {}, 10s);
+        ASSERT_FALSE(run.timed_out) << "kvbench did not end";
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_EQ(run.err, std::string("Error: ") + message + "\n");
+        EXPECT_NE(run.out.find("Allowed options:"), std::string::npos) << run.out;
+    }
+}
+
 TEST(kvbench_local, errors_before_the_pass_end_the_run_with_status_1) {
     struct failing_run {
         const char* name;

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -22,9 +24,26 @@ struct run_settings {
     std::string report_file;                // path of the report file
 };
 
-// Parses and validates the command line. Prints the help and exits with 0 when
-// asked to; prints the error and the help and exits with 1 on a bad command line.
+// What a command line comes to: the settings of a run, or the exit status of
+// a command line that ends the process before any run (0 after the help, 1
+// after an error).
+struct command_line_outcome {
+    std::optional<run_settings> settings;  // set when the run goes on
+    int exit_status = 0;                   // meaningful when settings is empty
+};
+
+// Parses and validates the command line, writing the help to `out` and the
+// errors (followed by the help on `out`) to `err`. Never ends the process;
+// the errors of the default report name are raised.
+command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
+                                     std::ostream& err);
+
+// parse_arguments on the standard streams. Exits with 0 after the help and
+// with 1 after a bad command line.
 run_settings parse_command_line(int argc, const char* const argv[]);
+
+// The endpoint as the console shows it: "address:port".
+std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
 
 // "host:port"; the host is resolved when it is not a numeric IPv4 address.
 std::pair<boost::asio::ip::tcp::endpoint, boost::system::error_code>
