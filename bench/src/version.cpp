@@ -1,0 +1,7 @@
+#include <bench/version.hpp>
+
+namespace bench {
+
+const char* version() noexcept { return KVBENCH_VERSION; }
+
+}  // namespace bench
