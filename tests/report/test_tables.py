@@ -1,0 +1,90 @@
+import pytest
+
+from conftest import aggregate, report, suite_test, write
+from kvbench_report import runfile, tables
+from kvbench_report.cli import main
+
+# Two runs by hand. B lists its tests in another order: tests match by kind,
+# size and count, never by index. Means and standard deviations are in ms;
+# kvbench's standard deviation divides by n, so the sample variance is
+# sd^2 * n / (n - 1).
+A = report(
+    [suite_test(0, "multiple_put", 64, 1000), suite_test(1, "multiple_put_get_delete", 256, 5),
+     suite_test(2, "single_put_multiple_get", 64, 5), suite_test(3, "multiple_put_remain", 64, 1),
+     suite_test(4, "multiple_put", 64, 2000)],
+    [aggregate(0, 0.010, 0.002, 1000, (0.009, 0.015, 0.02, 0.04, 0.05, 0.06), 100000.0),
+     aggregate(1, 10.0, 1.0, 5), aggregate(2, 10.0, 1.0, 5), aggregate(3, 2.0, 0.0, 1),
+     aggregate(4, 1.0, 0.1, 2000)])
+B = report(
+    [suite_test(0, "multiple_put_get_delete", 256, 5), suite_test(1, "multiple_put", 64, 1000),
+     suite_test(2, "single_put_multiple_get", 64, 5), suite_test(3, "multiple_put_remain", 64, 1),
+     suite_test(4, "multiple_put", 64, 3000)],
+    [aggregate(0, 11.5, 1.0, 5), aggregate(1, 0.012, 0.002, 1000,
+                                           (0.0099, 0.016, 0.03, 0.03, 0.05, 0.06), 80000.0),
+     aggregate(2, 12.5, 1.0, 5), aggregate(3, 3.0, 0.0, 1, threads=2, failed=1)],
+    protocol="redis", threads=2)
+
+EXPECTED = {
+    # multiple_put 64 x 1000: s^2/n = 0.002^2 * 1000/999 / 1000 = 4.004e-9 on
+    # each side, t = 0.002 / sqrt(8.008e-9) = 22.35, df = 1998: far past 1.961.
+    # Ratios: mean 0.012/0.010, p50 0.0099/0.009, p99 0.03/0.02, p99.9
+    # 0.03/0.04, steps/s 80000/100000.
+    "multiple_put": ([1.2, 1.1, 1.5, 0.75, 0.8], "significant (p < 0.0001)"),
+    # 5 steps, sd 1 each: s^2 = 1.25, s^2/n = 0.25, t = 1.5 / sqrt(0.5) =
+    # 2.1213, df = 0.25 / (2 * 0.0625 / 4) = 8. The 5 % critical value at
+    # df 8 is 2.306 (p = 0.0667); a normal approximation would have said
+    # significant (p = 0.034).
+    "multiple_put_get_delete": ([1.15, 1.0, 1.0, 1.0, 1.0], "not significant (p = 0.067)"),
+    # As above with a difference of 2.5: t = 3.5355 > 3.355 (the 1 % value
+    # at df 8), p = 0.0077.
+    "single_put_multiple_get": ([1.25, 1.0, 1.0, 1.0, 1.0], "significant (p = 0.0077)"),
+    # One step on each side: no variance, no test.
+    "multiple_put_remain": ([1.5, 1.0, 1.0, 1.0, 1.0], "n/a (fewer than 2 steps)"),
+}
+
+
+@pytest.fixture
+def runs(tmp_path):
+    return write(tmp_path / "a.json", A), write(tmp_path / "b.json", B)
+
+
+def test_compare_matches_tests_and_gives_worked_out_ratios_and_verdicts(runs, capsys):
+    a, b = (runfile.load(p) for p in runs)
+    pairs, only_a, only_b = tables.match_tests(a, b)
+    assert [(ta.index, tb.index) for ta, tb in pairs] == [(0, 1), (1, 0), (2, 2), (3, 3)]
+    assert [t.label for t in only_a + only_b] == ["multiple_put 64 B × 2000",
+                                                  "multiple_put 64 B × 3000"]
+    for ta, tb in pairs:
+        ratios, verdict = EXPECTED[ta.kind]
+        lines = tables.compare_lines(a.aggregates[ta.index], b.aggregates[tb.index])
+        assert [l.figure for l in lines] == ["mean ms", "p50 ms", "p99 ms", "p99.9 ms", "steps/s"]
+        assert [l.ratio for l in lines] == pytest.approx(ratios), ta.kind
+        assert lines[0].note == verdict
+
+    assert main(["compare", *runs]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[2] == ("mean: Welch's t-test, two-sided, 5 % level, on the aggregates' means, "
+                      "standard deviations and step counts")
+    assert "multiple_put 64 B × 1000 (A test 0, B test 1): multiple_put of 64 B, 1000 times" in out
+    assert "  B: 1 of 2 threads failed" in out
+    assert [l.split() for l in out if l.startswith("  mean ms")][0] == \
+        ["mean", "ms", "0.01", "0.012", "1.200", "significant", "(p", "<", "0.0001)"]
+    assert out[-2:] == ["only in A: test 4, multiple_put 64 B × 2000",
+                        "only in B: test 4, multiple_put 64 B × 3000"]
+
+
+def test_summary_is_one_aligned_line_per_test(runs, capsys):
+    assert main(["summary", runs[1]]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].endswith("b.json: kvbench 1.0.0, redis, store at 127.0.0.1:6379, 2 threads, "
+                           "2026-12-09 10:15 UTC")
+    head, rows = out[1], out[2:]
+    assert head.split() == ["#", "test", "threads", "failed", "steps", "steps/s", "bandwidth",
+                            "mean", "ms", "sd", "ms", "p50", "ms", "p90", "ms", "p99", "ms",
+                            "p99.9", "ms", "p99.99", "ms", "max", "ms"]
+    assert [r.split()[0] for r in rows] == ["0", "1", "2", "3", "4"]
+    # Right-aligned columns: every figure ends where its heading ends.
+    end = head.index("steps/s") + len("steps/s")
+    assert rows[1][:end].endswith(" 80000") and rows[1].split()[6:14] == \
+        ["1", "0", "1000", "80000", "4.9", "MiB/s", "0.012", "0.002"]
+    assert rows[3].split()[6:8] == ["2", "1"] and rows[4].endswith(" -  no result")

@@ -1,0 +1,1 @@
+"""Plots, summaries and comparisons of kvbench's JSON reports."""

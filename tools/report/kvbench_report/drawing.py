@@ -1,0 +1,161 @@
+"""The images, drawn with matplotlib from the points that figures.py prepares.
+
+Figures are made without pyplot, so nothing depends on a display or on
+global state; every image has the same size in pixels.
+"""
+
+import math
+import os
+from typing import List
+
+from matplotlib.figure import Figure
+from matplotlib.ticker import FuncFormatter, NullFormatter
+
+from . import figures
+from .figures import Series
+from .runfile import Run, Test
+
+WIDTH_IN, HEIGHT_IN, DPI = 9.0, 5.6, 100
+SIZE_PX = (int(WIDTH_IN * DPI), int(HEIGHT_IN * DPI))
+
+_STYLE = {  # role: line width, alpha, line style
+    "aggregate": (2.6, 1.0, "-"),
+    "service": (2.0, 1.0, "--"),
+    "thread": (0.9, 0.35, "-"),
+}
+_COLOURS = ["#1f5fa8", "#d2601a"]   # run A (or the only run), run B
+
+
+def _figure() -> Figure:
+    return Figure(figsize=(WIDTH_IN, HEIGHT_IN), dpi=DPI, layout="constrained")
+
+
+def _save(figure: Figure, directory: str, name: str, svg: bool) -> List[str]:
+    paths = [os.path.join(directory, name + ".png")]
+    if svg:
+        paths.append(os.path.join(directory, name + ".svg"))
+    for path in paths:
+        figure.savefig(path)
+    return paths
+
+
+def _draw_series(axes, series: List[Series], colour: str, max_x: float, prefix: str = ""):
+    drawn_thread_label = False
+    for s in series:
+        width, alpha, style = _STYLE[s.role]
+        # A log axis has no place for 0 ms; p100 goes to the "max" column.
+        xs = [max_x if math.isinf(x) else x for x, y in s.points if y > 0]
+        ys = [y for _, y in s.points if y > 0]
+        label = prefix + s.label
+        if s.role == "thread":
+            label = prefix + "each thread" if not drawn_thread_label else None
+            drawn_thread_label = True
+        axes.plot(xs, ys, linestyle=style, linewidth=width, alpha=alpha, color=colour,
+                  marker="o" if s.role != "thread" else None, markersize=3.5, label=label)
+
+
+def _spectrum_axes(axes, max_x: float, has_service: bool):
+    ticks = figures.NINES_TICKS + [(max_x, figures.MAX_LABEL)]
+    axes.set_xticks([x for x, _ in ticks], [label for _, label in ticks])
+    axes.set_xlim(0.0, max_x + 0.25)
+    axes.set_yscale("log")
+    axes.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+    axes.yaxis.set_minor_formatter(NullFormatter())
+    axes.set_xlabel("percentile (%)")
+    axes.set_ylabel("time per step (ms)" if has_service else "latency per step (ms)")
+    axes.grid(True, which="major", alpha=0.3)
+    axes.grid(True, which="minor", axis="y", alpha=0.1)
+
+
+def _no_data(axes, text: str):
+    axes.text(0.5, 0.5, text, transform=axes.transAxes, ha="center", va="center")
+
+
+def spectrum_image(run: Run, test: Test, directory: str, svg: bool) -> List[str]:
+    series = figures.spectrum(run, test)
+    max_x = figures.max_position(series)
+    figure = _figure()
+    axes = figure.add_subplot()
+    # Threads first, so that the aggregate is drawn over them.
+    _draw_series(axes, [s for s in series if s.role == "thread"], _COLOURS[0], max_x)
+    _draw_series(axes, [s for s in series if s.role != "thread"], _COLOURS[0], max_x)
+    _spectrum_axes(axes, max_x, any(s.role == "service" for s in series))
+    if series:
+        axes.legend(loc="upper left")
+    else:
+        _no_data(axes, "no successful result")
+    figure.suptitle(f"Latency spectrum of test {test.index}: {test.label}\n"
+                    f"{figures.run_title(run)}")
+    return _save(figure, directory, figures.file_name("spectrum", test), svg)
+
+
+def compare_image(a: Run, ta: Test, b: Run, tb: Test, directory: str, svg: bool) -> List[str]:
+    sa = figures.spectrum(a, ta, threads=False)
+    sb = figures.spectrum(b, tb, threads=False)
+    max_x = figures.max_position(sa + sb)
+    figure = _figure()
+    axes = figure.add_subplot()
+    _draw_series(axes, sa, _COLOURS[0], max_x, "A, ")
+    _draw_series(axes, sb, _COLOURS[1], max_x, "B, ")
+    _spectrum_axes(axes, max_x, any(s.role == "service" for s in sa + sb))
+    if sa or sb:
+        axes.legend(loc="upper left")
+    else:
+        _no_data(axes, "no successful result")
+    figure.suptitle(f"Latency spectrum of {ta.label}\n"
+                    f"A: {os.path.basename(a.path)}: {figures.run_title(a)}\n"
+                    f"B: {os.path.basename(b.path)}: {figures.run_title(b)}", fontsize="medium")
+    return _save(figure, directory, figures.file_name("compare", ta), svg)
+
+
+def _bars(axes, bars: List[figures.Bars], total, each, label: str, scale: float = 1.0):
+    colour = _COLOURS[0]
+    positions = range(len(bars))
+    heights = [(total(b) or 0.0) / scale for b in bars]
+    axes.bar(positions, heights, width=0.6, color=colour, alpha=0.75, label="all threads")
+    labelled = False
+    for x, b in zip(positions, bars):
+        values = [v / scale for v in each(b)]
+        if total(b) is None:
+            axes.annotate("no result", (x, 0), ha="center", va="bottom")
+        if values:
+            # The spread over threads: each thread's value and their range.
+            axes.vlines(x, min(values), max(values), color="black", linewidth=1.2,
+                        label=None if labelled else "each thread (range)")
+            axes.plot([x] * len(values), values, linestyle="none", marker="_", markersize=12,
+                      color="black")
+            labelled = True
+    axes.set_xticks(list(positions), [b.label for b in bars], fontsize="small")
+    axes.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,g}"))
+    axes.set_ylabel(label)
+    axes.grid(True, axis="y", alpha=0.3)
+    axes.legend(loc="upper right", fontsize="small")
+
+
+def throughput_image(run: Run, directory: str, svg: bool) -> List[str]:
+    bars = figures.throughput_bars(run)
+    figure = _figure()
+    steps, band = figure.subplots(2, 1, sharex=True)
+    _bars(steps, bars, lambda b: b.steps_per_s, lambda b: b.thread_steps_per_s,
+          "throughput (steps/s)")
+    largest = max([b.bytes_per_s or 0.0 for b in bars] + [0.0])
+    factor, prefix = figures.binary_unit(largest)
+    _bars(band, bars, lambda b: b.bytes_per_s, lambda b: b.thread_bytes_per_s,
+          f"bandwidth ({prefix}B/s)", factor)
+    figure.suptitle(f"Throughput and bandwidth per test\n{figures.run_title(run)}")
+    return _save(figure, directory, "throughput", svg)
+
+
+def plot_run(run: Run, directory: str, svg: bool) -> List[str]:
+    paths = []
+    for test in run.tests:
+        paths += spectrum_image(run, test, directory, svg)
+    paths += throughput_image(run, directory, svg)
+    return paths
+
+
+def plot_comparison(a: Run, b: Run, pairs, directory: str, svg: bool = False) -> List[str]:
+    paths = []
+    for ta, tb in pairs:
+        paths += compare_image(a, ta, b, tb, directory, svg)
+    return paths

@@ -1,0 +1,312 @@
+"""Reading a kvbench JSON report into plain records.
+
+Every field the tool uses is checked on the way in, so that a bad file ends
+in one ReportError naming the file and the field instead of a failure deep
+inside a plot. Fields the tool does not use are not looked at, so reports
+with more fields read as well. Figures that kvbench could not compute (NaN,
+infinities) are written as null and read as None.
+"""
+
+import json
+import math
+import re
+from dataclasses import dataclass
+from typing import Dict, List, Optional, Tuple
+
+
+class ReportError(Exception):
+    """A report that cannot be read; the message names the file and, where
+    there is one, the field."""
+
+
+@dataclass(frozen=True)
+class Percentile:
+    label: str             # the key in the report, "p99.9"
+    q: float               # the percentile, 99.9
+    ms: Optional[float]    # None when the report holds null
+
+
+@dataclass
+class Test:
+    index: int
+    kind: str
+    size: int
+    count: int
+    description: str
+
+    @property
+    def label(self) -> str:
+        return f"{self.kind} {self.size} B × {self.count}"
+
+
+@dataclass
+class Throughput:
+    steps_per_s: Optional[float]
+    bytes_per_s: Optional[float]
+
+
+@dataclass
+class Result:
+    thread: int
+    test: int
+    success: bool
+    iterations: int
+    throughput: Throughput
+    percentiles: List[Percentile]
+    service: Optional[List[Percentile]]   # service time, from open-loop runs
+
+
+@dataclass
+class Aggregate:
+    test: int
+    threads: int
+    failed_threads: int
+    iterations: int
+    bytes: int
+    span_ms: Optional[float]
+    throughput: Throughput
+    mean_ms: Optional[float]
+    standard_deviation_ms: Optional[float]
+    min_ms: Optional[float]
+    max_ms: Optional[float]
+    percentiles: List[Percentile]
+    service: Optional[List[Percentile]]
+
+
+@dataclass
+class Run:
+    path: str
+    version: str
+    started_at: str
+    protocol: str
+    daemon: str
+    threads: int                    # over all ranks where the report has them
+    ranks: Optional[int]
+    rate: Optional[float]           # requested steps per second per thread
+    tests: List[Test]
+    results: List[Result]
+    aggregates: Dict[int, Aggregate]    # by test index
+
+    def results_of(self, test: int) -> List[Result]:
+        return [r for r in self.results if r.test == test]
+
+
+# The percentiles every report holds; more keys of the same shape are read too.
+REQUIRED_PERCENTILES = ("p50", "p90", "p99", "p99.9", "p99.99", "p100")
+_PERCENTILE_KEY = re.compile(r"p(\d+(?:\.\d+)?)\Z")
+
+
+def _kind_of(value) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "an array"
+    return "an object"
+
+
+class _Field:
+    """One value of the document and the path that leads to it."""
+
+    def __init__(self, path: str, value, where: str = ""):
+        self.path = path
+        self.value = value
+        self.where = where
+
+    def fail(self, message: str):
+        raise ReportError(f"{self.path}: field {self.where}: {message}")
+
+    def _expected(self, what: str):
+        self.fail(f"expected {what}, found {_kind_of(self.value)}")
+
+    def _child_name(self, name: str) -> str:
+        return f"{self.where}.{name}" if self.where else name
+
+    def has(self, name: str) -> bool:
+        return isinstance(self.value, dict) and name in self.value
+
+    def get(self, name: str) -> "_Field":
+        if not isinstance(self.value, dict):
+            self._expected("an object")
+        if name not in self.value:
+            raise ReportError(f"{self.path}: missing field {self._child_name(name)}")
+        return _Field(self.path, self.value[name], self._child_name(name))
+
+    def optional(self, name: str) -> Optional["_Field"]:
+        """The field, or None when it is absent or null."""
+        if not self.has(name) or self.value[name] is None:
+            return None
+        return self.get(name)
+
+    def items(self) -> List["_Field"]:
+        if not isinstance(self.value, list):
+            self._expected("an array")
+        return [_Field(self.path, v, f"{self.where}[{i}]") for i, v in enumerate(self.value)]
+
+    def keys(self) -> List[str]:
+        if not isinstance(self.value, dict):
+            self._expected("an object")
+        return list(self.value)
+
+    def text(self) -> str:
+        if not isinstance(self.value, str):
+            self._expected("a string")
+        return self.value
+
+    def flag(self) -> bool:
+        if not isinstance(self.value, bool):
+            self._expected("true or false")
+        return self.value
+
+    def count(self) -> int:
+        """A whole number of at least 0 (a float without a fraction passes)."""
+        v = self.value
+        if isinstance(v, float) and v.is_integer():
+            v = int(v)
+        if isinstance(v, bool) or not isinstance(v, int):
+            self._expected("a whole number")
+        if v < 0:
+            self.fail(f"expected a whole number of at least 0, found {v}")
+        return v
+
+    def number(self) -> Optional[float]:
+        """A number, or None for null and for NaN."""
+        v = self.value
+        if v is None:
+            return None
+        if isinstance(v, bool) or not isinstance(v, (int, float)):
+            self._expected("a number or null")
+        v = float(v)
+        return None if math.isnan(v) else v
+
+
+def _percentiles(field: _Field) -> List[Percentile]:
+    for key in REQUIRED_PERCENTILES:
+        field.get(key)
+    found = []
+    for key in field.keys():
+        match = _PERCENTILE_KEY.match(key)
+        if match:
+            q = float(match.group(1))
+            if 0 < q <= 100:
+                found.append(Percentile(key, q, field.get(key).number()))
+    return sorted(found, key=lambda p: p.q)
+
+
+def _optional_percentiles(field: _Field, name: str) -> Optional[List[Percentile]]:
+    sub = field.optional(name)
+    return None if sub is None else _percentiles(sub)
+
+
+def _throughput(field: _Field) -> Throughput:
+    t = field.get("throughput")
+    return Throughput(t.get("steps_per_s").number(), t.get("bytes_per_s").number())
+
+
+def _test_index(field: _Field, tests: Dict[int, Test]) -> int:
+    index = field.count()
+    if index not in tests:
+        field.fail(f"{index} is not the index of a test in 'tests'")
+    return index
+
+
+def _threads(root: _Field, settings: _Field) -> Tuple[int, Optional[int]]:
+    """Threads over the whole run, and the number of ranks when there are several."""
+    threads = settings.get("threads").count()
+    ranks = settings.optional("ranks")
+    hosts = root.optional("hosts")
+    if hosts is not None:
+        per_host = [h.get("threads").count() for h in hosts.items()]
+        if per_host:
+            threads = sum(per_host)
+    return threads, (ranks.count() if ranks is not None else None)
+
+
+def parse(path: str, document) -> Run:
+    root = _Field(path, document)
+    if not isinstance(document, dict) or not isinstance(document.get("kvbench"), dict):
+        raise ReportError(f"{path}: not a kvbench JSON report (no object 'kvbench' at the top)")
+
+    settings = root.get("settings")
+    threads, ranks = _threads(root, settings)
+    rate = settings.optional("rate")
+
+    tests: Dict[int, Test] = {}
+    for t in root.get("tests").items():
+        index_field = t.get("index")
+        index = index_field.count()
+        if index in tests:
+            index_field.fail(f"index {index} appears twice")
+        tests[index] = Test(index, t.get("kind").text(), t.get("size").count(),
+                            t.get("count").count(), t.get("description").text())
+
+    results = []
+    for r in root.get("results").items():
+        results.append(Result(
+            thread=r.get("thread").count(),
+            test=_test_index(r.get("test"), tests),
+            success=r.get("success").flag(),
+            iterations=r.get("iterations").count(),
+            throughput=_throughput(r),
+            percentiles=_percentiles(r.get("percentiles_ms")),
+            service=_optional_percentiles(r, "service_percentiles_ms"),
+        ))
+
+    aggregates: Dict[int, Aggregate] = {}
+    for a in root.get("aggregates").items():
+        test_field = a.get("test")
+        test = _test_index(test_field, tests)
+        if test in aggregates:
+            test_field.fail(f"test {test} has a second aggregate")
+        aggregates[test] = Aggregate(
+            test=test,
+            threads=a.get("threads").count(),
+            failed_threads=a.get("failed_threads").count(),
+            iterations=a.get("iterations").count(),
+            bytes=a.get("bytes").count(),
+            span_ms=a.get("span_ms").number(),
+            throughput=_throughput(a),
+            mean_ms=a.get("mean_ms").number(),
+            standard_deviation_ms=a.get("standard_deviation_ms").number(),
+            min_ms=a.get("min_ms").number(),
+            max_ms=a.get("max_ms").number(),
+            percentiles=_percentiles(a.get("percentiles_ms")),
+            service=_optional_percentiles(a, "service_percentiles_ms"),
+        )
+
+    return Run(
+        path=path,
+        version=root.get("kvbench").get("version").text(),
+        started_at=root.get("started_at").text(),
+        protocol=settings.get("protocol").text(),
+        daemon=settings.get("daemon").text(),
+        threads=threads,
+        ranks=ranks,
+        rate=rate.number() if rate is not None else None,
+        tests=sorted(tests.values(), key=lambda t: t.index),
+        results=results,
+        aggregates=aggregates,
+    )
+
+
+def load(path: str) -> Run:
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise ReportError(f"{path}: cannot read: {e.strerror or e}") from None
+    try:
+        document = json.loads(data.decode("utf-8"))
+    except UnicodeDecodeError:
+        raise ReportError(f"{path}: not JSON: not UTF-8 text") from None
+    except json.JSONDecodeError as e:
+        raise ReportError(
+            f"{path}: not JSON: {e.msg} at line {e.lineno} column {e.colno}") from None
+    except RecursionError:
+        raise ReportError(f"{path}: not JSON: nested too deeply") from None
+    return parse(path, document)
