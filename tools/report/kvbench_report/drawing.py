@@ -121,7 +121,7 @@ def _bars(axes, bars: List[figures.Bars], total, each, label: str, scale: float 
         if values:
             # The spread over threads: each thread's value and their range.
             axes.vlines(x, min(values), max(values), color="black", linewidth=1.2,
-                        label=None if labelled else "each thread (range)")
+                        label=None if labelled else "each thread and their range")
             axes.plot([x] * len(values), values, linestyle="none", marker="_", markersize=12,
                       color="black")
             labelled = True

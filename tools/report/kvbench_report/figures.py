@@ -58,7 +58,9 @@ def spectrum(run: Run, test: Test, threads: bool = True) -> List[Series]:
     series = []
     aggregate = run.aggregates.get(test.index)
     if aggregate is not None:
-        everyone = f"all {threads_text(aggregate.threads)}"
+        ok = aggregate.threads - aggregate.failed_threads
+        everyone = (f"all {threads_text(ok)}" if not aggregate.failed_threads else
+                    f"{ok} of {aggregate.threads} threads, the others failed")
         service = spectrum_points(aggregate.service)
         # With a service time beside it, the latency is the response time
         # (from when each step was due).
