@@ -3,7 +3,7 @@
 #include <memcache/detail/reply.hpp>
 #include <memcache/exceptions.hpp>
 
-#include <boost/asio/deadline_timer.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/crc.hpp>
 #include <boost/thread/lock_guard.hpp>
@@ -55,8 +55,18 @@ private:
     boost::system::error_code* error_;
 };
 
-boost::posix_time::milliseconds duration(std::uint64_t limit_ms) {
-    return boost::posix_time::milliseconds(static_cast<std::int64_t>(limit_ms));
+// A time limit as the steady timer takes it. Limits measure elapsed time on
+// the steady clock, so a step of the wall clock (NTP, a resumed virtual
+// machine) neither ends a wait early nor makes it longer. Absurdly long
+// limits saturate instead of overflowing the clock's representation.
+boost::asio::steady_timer::duration duration(std::uint64_t limit_ms) {
+    using limit = std::chrono::milliseconds;
+    constexpr auto longest = std::chrono::duration_cast<limit>(
+        boost::asio::steady_timer::duration::max() / 2);
+    const auto wanted = limit_ms < static_cast<std::uint64_t>(longest.count())
+                            ? limit(static_cast<limit::rep>(limit_ms))
+                            : longest;
+    return std::chrono::duration_cast<boost::asio::steady_timer::duration>(wanted);
 }
 
 }  // namespace
@@ -117,8 +127,8 @@ boost::system::error_code client::connect_attempt(tcp::socket& socket,
     boost::system::error_code ignored;
     socket.close(ignored);
 
-    boost::asio::deadline_timer timer(io_);
-    timer.expires_from_now(duration(limit_ms));
+    boost::asio::steady_timer timer(io_);
+    timer.expires_after(duration(limit_ms));
     bool connect_done = false;
     boost::system::error_code connect_error;
     bool timer_done = false;
@@ -129,7 +139,7 @@ boost::system::error_code client::connect_attempt(tcp::socket& socket,
     timer.async_wait([&timer_done](const boost::system::error_code&) { timer_done = true; });
 
     try {
-        io_.reset();
+        io_.restart();
         bool cancelled = false;
         while (io_.run_one() != 0) {
             if (connect_done) {
@@ -142,9 +152,9 @@ boost::system::error_code client::connect_attempt(tcp::socket& socket,
     } catch (...) {
         // The handlers refer to this frame: close and drain before leaving.
         socket.close(ignored);
-        timer.cancel(ignored);
         try {
-            io_.reset();
+            timer.cancel();
+            io_.restart();
             io_.run();
         } catch (...) {
         }
@@ -210,10 +220,9 @@ void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf
 
     // The limit is set before anything is started, so a failure here leaves
     // no operation pending.
-    boost::asio::deadline_timer timer(io_);
+    boost::asio::steady_timer timer(io_);
+    timer.expires_after(duration(limit_ms));
     boost::system::error_code error;
-    timer.expires_from_now(duration(limit_ms), error);
-    if (error) throw boost::system::system_error(error, "expires_from_now");
 
     bool read_done = false;
     boost::system::error_code read_error;
@@ -223,7 +232,7 @@ void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf
     timer.async_wait([&timer_done](const boost::system::error_code&) { timer_done = true; });
 
     try {
-        io_.reset();
+        io_.restart();
         for (;;) {
             if (io_.run_one() == 0) break;
             if (read_done) {
@@ -240,9 +249,9 @@ void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf
     } catch (...) {
         // The handlers refer to this frame: close and drain before leaving.
         socket.close(error);
-        timer.cancel(error);
         try {
-            io_.reset();
+            timer.cancel();
+            io_.restart();
             io_.run();
         } catch (...) {
         }

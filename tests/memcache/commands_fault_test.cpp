@@ -12,6 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -19,6 +24,47 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// The wall clock of this test process can be stepped: the C library's wall
+// clock entry points are interposed and return the real time shifted by
+// wall_clock_step. The system clock itself is never touched, and the steady
+// clock is left alone.
+#ifndef __THROW
+#define __THROW
+#endif
+
+namespace {
+std::atomic<std::int64_t> wall_clock_step_us{0};
+
+template <typename Function>
+Function next_definition(const char* name) {
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* now) __THROW {
+    static const auto real = next_definition<int (*)(clockid_t, struct timespec*)>("clock_gettime");
+    const int result = real(clock, now);
+    if (result == 0 && clock == CLOCK_REALTIME) {
+        const std::int64_t us = std::int64_t(now->tv_sec) * 1000000 + now->tv_nsec / 1000 +
+                                wall_clock_step_us.load();
+        now->tv_sec = static_cast<time_t>(us / 1000000);
+        now->tv_nsec = static_cast<long>(us % 1000000) * 1000 + now->tv_nsec % 1000;
+    }
+    return result;
+}
+
+extern "C" int gettimeofday(struct timeval* __restrict now, void* __restrict zone) __THROW {
+    static const auto real = next_definition<int (*)(struct timeval*, void*)>("gettimeofday");
+    const int result = real(now, zone);
+    if (result == 0) {
+        const std::int64_t us =
+            std::int64_t(now->tv_sec) * 1000000 + now->tv_usec + wall_clock_step_us.load();
+        now->tv_sec = static_cast<time_t>(us / 1000000);
+        now->tv_usec = static_cast<suseconds_t>(us % 1000000);
+    }
+    return result;
+}
 
 namespace {
 
@@ -269,6 +315,58 @@ TEST(timed_out_request, never_hands_its_late_reply_to_the_next_request) {
     EXPECT_EQ(outcome_of([&] { memcache::get_command("fast", &value)(client); }), "ok");
     EXPECT_EQ(value, "fresh");
     EXPECT_TRUE(kvtest::eventually([&] { return server.accepted() == 2; }));
+}
+
+// The reply limit is elapsed time: a step of the wall clock while a reply is
+// due neither ends the wait early nor stretches it.
+TEST(reply_limit, ignores_steps_of_the_wall_clock) {
+    struct row {
+        const char* name;
+        std::function<void(kvtest::fake_connection&)> reply;
+        std::string outcome;
+        bool waits_out_the_limit;
+    };
+    const std::vector<row> rows = {
+        {"forward_between_two_pieces",
+         [](kvtest::fake_connection& c) {
+             c.send("VALUE k1 0 3\r\na");
+             c.stall(50ms);
+             wall_clock_step_us = std::chrono::microseconds(std::chrono::hours(1)).count();
+             c.stall(150ms);
+             c.send("bc\r\nEND\r\n");
+         },
+         "ok", false},
+        {"back_while_nothing_comes",
+         [](kvtest::fake_connection&) {
+             wall_clock_step_us = std::chrono::microseconds(-std::chrono::seconds(3)).count();
+         },
+         "Key not found: k1", true},
+    };
+    for (const row& r : rows) {
+        kvtest::fake_server server([&](kvtest::fake_connection& c) {
+            c.read_until("\r\n");
+            r.reply(c);
+            c.wait_for_peer_close();
+        });
+        memcache::client client;
+        connect_to(client, server);
+        std::string value;
+        const auto started = clock_type::now();
+        const std::string outcome =
+            outcome_of([&] { memcache::get_command("k1", &value)(client); });
+        const auto took_ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - started).count();
+        wall_clock_step_us = 0;
+
+        EXPECT_EQ(outcome, r.outcome) << r.name;
+        if (r.waits_out_the_limit) {
+            EXPECT_GE(took_ms, 490) << r.name;
+            EXPECT_LT(took_ms, 1500) << r.name;
+        } else {
+            EXPECT_EQ(value, "abc") << r.name;
+            EXPECT_LT(took_ms, 450) << r.name;
+        }
+    }
 }
 
 // After a failed exchange on its home server a key goes to the next one.

@@ -1,7 +1,7 @@
 #ifndef MEMCACHE_CLIENT_HPP
 #define MEMCACHE_CLIENT_HPP
 
-#include <boost/asio/io_service.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/regex_fwd.hpp>
@@ -100,7 +100,7 @@ private:
 
     boost::mutex mutex_;
     std::map<std::string, connection> servers_;
-    boost::asio::io_service io_;
+    boost::asio::io_context io_;
 };
 
 }  // namespace memcache
