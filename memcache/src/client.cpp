@@ -8,6 +8,7 @@
 #include <boost/crc.hpp>
 #include <boost/thread/lock_guard.hpp>
 
+#include <algorithm>
 #include <array>
 #include <iterator>
 #include <locale>
@@ -18,15 +19,24 @@ using boost::asio::ip::tcp;
 
 namespace {
 
-// Reads piece after piece into the reply buffer until the condition says the
+// Read size while nothing is known of the rest of a reply (single lines), and
+// the most one read asks for when a long data block is due.
+constexpr std::size_t line_read_size = 512;
+constexpr std::size_t largest_read_size = std::size_t(1) << 20;
+
+std::size_t read_size(const detail::reply_end& end) {
+    return std::min(std::max(end.wanted, line_read_size), largest_read_size);
+}
+
+// Reads piece after piece into the reply buffer until the check says the
 // reply is complete or the socket reports an error. The sizes asked for come
-// from the condition, so a long data block is read in few large pieces.
+// from the check, so a long data block is read in few large pieces.
 class reply_reader {
 public:
     reply_reader(tcp::socket& socket, boost::asio::streambuf& reply,
-                 const detail::reply_condition& complete, bool& done,
+                 client::reply_check complete, bool& done,
                  boost::system::error_code& error) noexcept
-        : socket_(&socket), reply_(&reply), complete_(&complete), done_(&done), error_(&error) {}
+        : socket_(&socket), reply_(&reply), complete_(complete), done_(&done), error_(&error) {}
 
     void start(std::size_t wanted) { socket_->async_read_some(reply_->prepare(wanted), *this); }
 
@@ -38,19 +48,18 @@ public:
             return;
         }
         const auto bytes = reply_->data();
-        const std::size_t wanted =
-            complete_->more_wanted(static_cast<const char*>(bytes.data()), bytes.size());
-        if (wanted == 0) {
+        const detail::reply_end end = complete_(static_cast<const char*>(bytes.data()), bytes.size());
+        if (end.length != 0) {
             *done_ = true;
             return;
         }
-        start(wanted);
+        start(read_size(end));
     }
 
 private:
     tcp::socket* socket_;
     boost::asio::streambuf* reply_;
-    const detail::reply_condition* complete_;
+    client::reply_check complete_;
     bool* done_;
     boost::system::error_code* error_;
 };
@@ -198,25 +207,19 @@ void client::write_request(tcp::socket& socket, const std::string& request) {
     boost::asio::write(socket, boost::asio::buffer(request));
 }
 
-void client::write_request(tcp::socket& socket, const std::string& head, const std::string& data) {
+void client::write_request(tcp::socket& socket, const std::string& head, std::string_view data) {
     static const char line_end[] = {'\r', '\n'};
     const std::array<boost::asio::const_buffer, 3> pieces = {
-        boost::asio::buffer(head), boost::asio::buffer(data), boost::asio::buffer(line_end)};
+        boost::asio::buffer(head), boost::asio::buffer(data.data(), data.size()), boost::asio::buffer(line_end)};
     boost::asio::write(socket, pieces);
 }
 
 void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf& reply,
-                                     const boost::regex& terminator, std::uint64_t limit_ms) {
-    read_until_with_timeout(socket, reply, detail::terminator_condition(terminator), limit_ms);
-}
-
-void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf& reply,
-                                     const detail::reply_condition& complete,
-                                     std::uint64_t limit_ms) {
+                                     reply_check complete, std::uint64_t limit_ms) {
     const auto received = reply.data();
-    const std::size_t wanted =
-        complete.more_wanted(static_cast<const char*>(received.data()), received.size());
-    if (wanted == 0) return;
+    const detail::reply_end end =
+        complete(static_cast<const char*>(received.data()), received.size());
+    if (end.length != 0) return;
 
     // The limit is set before anything is started, so a failure here leaves
     // no operation pending.
@@ -228,7 +231,7 @@ void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf
     boost::system::error_code read_error;
     bool timer_done = false;
     bool timed_out = false;
-    reply_reader(socket, reply, complete, read_done, read_error).start(wanted);
+    reply_reader(socket, reply, complete, read_done, read_error).start(read_size(end));
     timer.async_wait([&timer_done](const boost::system::error_code&) { timer_done = true; });
 
     try {

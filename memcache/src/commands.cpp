@@ -58,31 +58,30 @@ void get_command::operator()(client& target) const {
     boost::asio::streambuf reply;
     try {
         client::write_request(*socket, request);
-        target.read_until_with_timeout(*socket, reply, detail::get_reply_condition(),
-                                       reply_limit_ms);
+        target.read_until_with_timeout(*socket, reply, detail::get_reply_end, reply_limit_ms);
     } catch (const boost::system::system_error&) {
         target.mark_down(server);
         throw key_not_found(key_);
     }
 
-    const std::string text = detail::collect_reply(reply);
-    detail::value_handlers handlers;
-    handlers.emplace(key_, detail::deserializer<std::string, string_policy>(value_));
+    const auto received = reply.data();
+    const std::string_view text =
+        detail::collect_reply(static_cast<const char*>(received.data()), received.size());
     std::uint64_t cas = 0;
     try {
-        if (detail::parse_get_reply(text, handlers, &cas)) return;
+        if (detail::parse_get_reply(text, key_, detail::string_deserializer(value_), &cas)) return;
     } catch (const boost::archive::archive_exception&) {
-        throw malformed_data(request + text);
+        throw malformed_data(request + std::string(text));
     }
     switch (detail::classify_get_reply(text)) {
     case detail::reply_class::miss: throw key_not_found(key_);
-    case detail::reply_class::error_reply: throw invalid_response_found(text);
+    case detail::reply_class::error_reply: throw invalid_response_found(std::string(text));
     case detail::reply_class::other: break;
     }
     // A whole reply that breaks the protocol: where the next reply starts on
     // this stream is unknown, so the connection is not used again.
     target.mark_down(server);
-    throw malformed_data(request + text);
+    throw malformed_data(request + std::string(text));
 }
 
 namespace detail {
@@ -97,7 +96,7 @@ void storage_command::store(client& target, const char* verb) const {
     client::validate_key(key_);
     connection& server = target.select_server(index);
 
-    const std::string& data = string_policy::serialize(value_);
+    const std::string_view data = string_policy::serialize(value_);
     std::string head;
     head.reserve(key_.size() + 64);
     head.append(verb).append(" ").append(key_).push_back(' ');
@@ -112,7 +111,7 @@ void storage_command::store(client& target, const char* verb) const {
     boost::asio::streambuf reply;
     try {
         client::write_request(*socket, head, data);
-        target.read_until_with_timeout(*socket, reply, storage_terminator(), reply_limit_ms);
+        target.read_until_with_timeout(*socket, reply, detail::line_reply_end, reply_limit_ms);
     } catch (const boost::system::system_error&) {
         target.mark_down(server);
         throw key_not_stored(key_);
@@ -150,8 +149,7 @@ void delete_command::operator()(client& target) const {
     boost::asio::streambuf reply;
     try {
         client::write_request(*socket, request);
-        target.read_until_with_timeout(*socket, reply, detail::delete_terminator(),
-                                       reply_limit_ms);
+        target.read_until_with_timeout(*socket, reply, detail::line_reply_end, reply_limit_ms);
     } catch (const boost::system::system_error&) {
         target.mark_down(server);
         throw key_not_found(key_);

@@ -1,5 +1,6 @@
 #include <memcache/detail/reply.hpp>
 
+#include <boost/function/function_base.hpp>
 #include <boost/regex.hpp>
 
 #include <algorithm>
@@ -11,15 +12,8 @@ namespace detail {
 
 namespace {
 
-// Read size while nothing is known about the rest of a reply, and the most a
-// single read asks for when a long data block is due.
+// Bytes asked for while nothing is known about the rest of a reply.
 constexpr std::size_t default_read_size = 4096;
-// Read size while waiting for a terminator: the replies that end with one are
-// single short lines ("STORED", "DELETED", an error line), and the reply
-// buffer is made, and zero-filled, to the size asked for in every exchange.
-// A longer reply simply takes more reads.
-constexpr std::size_t line_read_size = 512;
-constexpr std::size_t largest_read_size = std::size_t(1) << 20;
 
 bool starts_with(const char* data, std::size_t size, const char* word, std::size_t length) {
     return size >= length && std::memcmp(data, word, length) == 0;
@@ -43,14 +37,16 @@ std::size_t find_crlf(const char* data, std::size_t size, std::size_t from) {
     return size;
 }
 
-// Reads a run of decimal digits starting at line[at] that fits 32 bits;
-// leaves `at` after it. False when there is no digit or it does not fit.
-bool read_number(const char* line, std::size_t size, std::size_t& at, std::uint64_t& value) {
+// A run of decimal digits at text[at] whose value is at most `largest`;
+// leaves `at` after it. False when there is no digit or the value is larger.
+bool parse_number(std::string_view text, std::size_t& at, std::uint64_t largest,
+                  std::uint64_t& value) {
     const std::size_t first = at;
     value = 0;
-    for (; at < size && line[at] >= '0' && line[at] <= '9'; ++at) {
-        value = value * 10 + static_cast<std::uint64_t>(line[at] - '0');
-        if (value > std::numeric_limits<std::uint32_t>::max()) return false;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        const auto digit = static_cast<std::uint64_t>(text[at] - '0');
+        if (value > (largest - digit) / 10) return false;
+        value = value * 10 + digit;
     }
     return at != first;
 }
@@ -58,15 +54,30 @@ bool read_number(const char* line, std::size_t size, std::size_t& at, std::uint6
 // The declared length of a VALUE line "key flags bytes[ cas]" (without the
 // leading "VALUE " and the CR LF). False when the line has no such field.
 bool declared_length(const char* line, std::size_t size, std::uint64_t& bytes) {
+    constexpr std::uint64_t largest = std::numeric_limits<std::uint32_t>::max();
+    const std::string_view text(line, size);
     const void* space = std::memchr(line, ' ', size);
     if (space == nullptr || space == line) return false;
     std::size_t at = static_cast<const char*>(space) - line + 1;
     std::uint64_t flags = 0;
-    if (!read_number(line, size, at, flags) || at == size || line[at] != ' ') return false;
+    if (!parse_number(text, at, largest, flags) || at == size || line[at] != ' ') return false;
     ++at;
-    if (!read_number(line, size, at, bytes)) return false;
+    if (!parse_number(text, at, largest, bytes)) return false;
     return at == size || line[at] == ' ';
 }
+
+// How far the bytes received for a get go towards a whole reply.
+enum class reply_shape {
+    incomplete,  // a prefix of a well-formed reply: more bytes are due
+    complete,    // VALUE blocks with all their data, then END; or an error line
+    broken,      // cannot be the start of a well-formed reply
+};
+
+struct reply_scan {
+    reply_shape shape = reply_shape::incomplete;
+    std::size_t length = 0;   // complete: bytes up to the end of the reply
+    std::size_t missing = 0;  // incomplete inside a data block: bytes still due for it
+};
 
 constexpr char value_word[] = "VALUE ";
 constexpr char end_line[] = "END\r\n";
@@ -101,39 +112,8 @@ bool scan_error_line(const char* data, std::size_t size, reply_scan& scan) {
     return false;
 }
 
-}  // namespace
-
-const boost::regex& get_terminator() {
-    static const boost::regex terminator("(END\r\n)|(SERVER_ERROR\\S)|(CLIENT_ERROR\\S)|(ERROR\r\n)",
-                                         boost::regex::perl);
-    return terminator;
-}
-
-const boost::regex& storage_terminator() {
-    static const boost::regex terminator("\r\n", boost::regex::perl);
-    return terminator;
-}
-
-const boost::regex& delete_terminator() {
-    static const boost::regex terminator("\r\n", boost::regex::perl);
-    return terminator;
-}
-
-std::size_t terminator_condition::more_wanted(const char* data, std::size_t size) const {
-    if (boost::regex_search(data, data + size, terminator_)) return 0;
-    return line_read_size;
-}
-
-std::size_t get_reply_condition::more_wanted(const char* data, std::size_t size) const {
-    const reply_scan scan = scan_get_reply(data, size);
-    if (scan.shape == reply_shape::complete) return 0;
-    if (scan.shape == reply_shape::broken) {
-        if (boost::regex_search(data, data + size, get_terminator())) return 0;
-        return default_read_size;
-    }
-    return std::min(std::max(scan.missing, default_read_size), largest_read_size);
-}
-
+// Walks the VALUE blocks by their declared lengths, so data holding "END\r\n"
+// or CR LF is never taken for the end of the reply.
 reply_scan scan_get_reply(const char* data, std::size_t size) {
     reply_scan scan;
     std::size_t at = 0;
@@ -185,48 +165,108 @@ reply_scan scan_get_reply(const char* data, std::size_t size) {
     }
 }
 
-std::size_t find_get_reply_end(const char* data, std::size_t size) {
+bool is_key_byte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte >= 0x21 && byte <= 0x7e) || byte >= 0x80;
+}
+
+bool has_at(std::string_view text, std::size_t at, std::string_view word) {
+    return text.size() >= at && text.substr(at, word.size()) == word;
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+const boost::regex& get_terminator() {
+    static const boost::regex terminator("(END\r\n)|(SERVER_ERROR\\S)|(CLIENT_ERROR\\S)|(ERROR\r\n)",
+                                         boost::regex::perl);
+    return terminator;
+}
+
+reply_end get_reply_end(const char* data, std::size_t size) {
     const reply_scan scan = scan_get_reply(data, size);
     switch (scan.shape) {
-    case reply_shape::complete: return scan.length;
-    case reply_shape::incomplete: return 0;
+    case reply_shape::complete: return {scan.length, 0};
+    case reply_shape::incomplete: return {0, std::max(scan.missing, default_read_size)};
     case reply_shape::broken: break;
     }
     boost::cmatch match;
-    if (!boost::regex_search(data, data + size, match, get_terminator())) return 0;
-    return static_cast<std::size_t>(match[0].second - data);
+    if (!boost::regex_search(data, data + size, match, get_terminator()))
+        return {0, default_read_size};
+    return {static_cast<std::size_t>(match[0].second - data), 0};
 }
 
-std::string collect_reply(const char* data, std::size_t size) {
-    // The same text as appending each line that ends with a line feed: one
-    // copy of everything up to the last line feed.
+reply_end line_reply_end(const char* data, std::size_t size) {
+    const std::size_t at = find_crlf(data, size, 0);
+    if (at == size) return {0, 0};
+    return {at + 2, 0};
+}
+
+std::string_view collect_reply(const char* data, std::size_t size) {
+    // The same text as appending each line that ends with a line feed.
     const char* end = data + size;
     while (end != data && end[-1] != '\n') --end;
-    return std::string(data, end);
+    return std::string_view(data, static_cast<std::size_t>(end - data));
 }
 
-std::string collect_reply(const boost::asio::streambuf& reply) {
-    const auto bytes = reply.data();
-    return collect_reply(static_cast<const char*>(bytes.data()), bytes.size());
-}
-
-bool parse_get_reply(const std::string& text, value_handlers& handlers, std::uint64_t* cas) {
-    std::list<value_block> blocks;
-    if (!parse_get_response(text, blocks) || blocks.empty()) return false;
-    for (const value_block& block : blocks) {
-        handlers[block.key](block.data);  // an absent key gets an empty handler, which throws
-        *cas = block.cas;
+std::size_t parse_value_block(std::string_view text, std::size_t at, value_block& block) {
+    if (!has_at(text, at, value_word)) return 0;
+    at += value_word_length;
+    const std::size_t key_start = at;
+    while (at < text.size() && is_key_byte(text[at])) ++at;
+    if (at == key_start || !has_at(text, at, " ")) return 0;
+    block.key = text.substr(key_start, at - key_start);
+    ++at;
+    std::uint64_t flags = 0;
+    if (!parse_number(text, at, std::numeric_limits<std::uint32_t>::max(), flags) ||
+        !has_at(text, at, " "))
+        return 0;
+    block.flags = static_cast<std::uint32_t>(flags);
+    ++at;
+    if (!parse_number(text, at, std::numeric_limits<std::uint32_t>::max(), block.bytes)) return 0;
+    block.cas = 0;
+    if (has_at(text, at, " ")) {
+        ++at;
+        if (!parse_number(text, at, std::numeric_limits<std::uint64_t>::max(), block.cas)) return 0;
     }
+    if (!has_at(text, at, "\r\n")) return 0;
+    at += 2;
+    if (text.size() - at < block.bytes) return 0;
+    block.data = text.substr(at, static_cast<std::size_t>(block.bytes));
+    at += static_cast<std::size_t>(block.bytes);
+    if (!has_at(text, at, "\r\n")) return 0;
+    return at + 2;
+}
+
+bool is_get_response(std::string_view text) {
+    value_block block;
+    std::size_t at = 0;
+    while (const std::size_t next = parse_value_block(text, at, block)) at = next;
+    return has_at(text, at, end_line);
+}
+
+bool parse_get_reply(std::string_view text, std::string_view key,
+                     const string_deserializer& deliver, std::uint64_t* cas) {
+    if (!is_get_response(text)) return false;
+    value_block block;
+    std::size_t at = parse_value_block(text, 0, block);
+    if (at == 0) return false;  // END alone: a miss
+    // The whole reply is well formed: deliver its blocks in order.
+    do {
+        if (block.key != key) throw boost::bad_function_call();  // no receiver for that key
+        deliver(block.data);
+        *cas = block.cas;
+    } while ((at = parse_value_block(text, at, block)) != 0);
     return true;
 }
 
-reply_class classify_get_reply(const std::string& text) {
+reply_class classify_get_reply(std::string_view text) {
     // The first word as stream extraction reads it: skip blanks, stop at the next.
-    const auto blank = [](char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    };
-    const auto first = std::find_if_not(text.begin(), text.end(), blank);
-    const std::string word(first, std::find_if(first, text.end(), blank));
+    const auto first = std::find_if_not(text.begin(), text.end(), is_blank);
+    const std::string_view word(first, static_cast<std::size_t>(std::find_if(first, text.end(), is_blank) - first));
     if (word == "END") return reply_class::miss;
     if (word == "ERROR" || word == "CLIENT_ERROR" || word == "SERVER_ERROR")
         return reply_class::error_reply;

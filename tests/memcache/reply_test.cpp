@@ -5,13 +5,12 @@
 #include <memcache/exceptions.hpp>
 #include <memcache/policies.hpp>
 
-#include <boost/function.hpp>
+#include <boost/function/function_base.hpp>
 #include <boost/regex.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,16 +18,22 @@
 namespace {
 
 using namespace std::string_literals;
+using memcache::detail::string_deserializer;
 using memcache::detail::value_block;
 
-using string_deserializer = memcache::detail::deserializer<
-    std::string, memcache::policies::string_preserve_impl<memcache::policies::tags::default_tag>>;
+struct expected_block {
+    std::string key;
+    std::uint32_t flags;
+    std::uint64_t bytes;
+    std::uint64_t cas;
+    std::string data;
+};
 
 struct grammar_case {
     const char* name;
     std::string reply;
     bool accepted;
-    std::vector<value_block> blocks;  // when accepted
+    std::vector<expected_block> blocks;  // when accepted
 };
 
 // Failures name the case instead of dumping its bytes.
@@ -38,9 +43,12 @@ class grammar : public ::testing::TestWithParam<grammar_case> {};
 
 TEST_P(grammar, parses_value_blocks_exactly) {
     const grammar_case& c = GetParam();
-    std::list<value_block> blocks;
-    ASSERT_EQ(memcache::detail::parse_get_response(c.reply, blocks), c.accepted);
+    ASSERT_EQ(memcache::detail::is_get_response(c.reply), c.accepted);
     if (!c.accepted) return;
+    std::vector<value_block> blocks;
+    value_block next;
+    for (std::size_t at = 0; (at = memcache::detail::parse_value_block(c.reply, at, next)) != 0;)
+        blocks.push_back(next);
     ASSERT_EQ(blocks.size(), c.blocks.size());
     auto expected = c.blocks.begin();
     for (const value_block& block : blocks) {
@@ -78,35 +86,29 @@ INSTANTIATE_TEST_SUITE_P(
         grammar_case{"declared_length_too_short", "VALUE k1 0 2\r\nabc\r\nEND\r\n", false, {}},
         grammar_case{"two_spaces_before_flags", "VALUE k1  0 3\r\nabc\r\nEND\r\n", false, {}},
         grammar_case{"flags_past_32_bits", "VALUE k 4294967296 1\r\nx\r\nEND\r\n", false, {}},
+        grammar_case{"cas_past_64_bits", "VALUE k 0 1 18446744073709551616\r\nx\r\nEND\r\n", false, {}},
+        grammar_case{"space_without_cas", "VALUE k 0 1 \r\nx\r\nEND\r\n", false, {}},
         grammar_case{"control_byte_in_key", "VALUE k\x01 0 1\r\nx\r\nEND\r\n", false, {}},
         grammar_case{"block_without_end", "VALUE k 0 1\r\nx\r\n", false, {}},
         grammar_case{"error_line", "ERROR\r\n", false, {}},
         grammar_case{"empty", "", false, {}}),
     [](const ::testing::TestParamInfo<grammar_case>& param) { return std::string(param.param.name); });
 
-// Handler table for one requested key writing into `destination`.
-memcache::detail::value_handlers handlers_for(const std::string& key, std::string* destination) {
-    memcache::detail::value_handlers handlers;
-    handlers.emplace(key, string_deserializer(destination));
-    return handlers;
-}
-
 TEST(parse_get_reply, delivers_the_block_and_its_cas) {
     std::string value = "old";
-    auto handlers = handlers_for("k1", &value);
     std::uint64_t cas = 0;
-    EXPECT_TRUE(memcache::detail::parse_get_reply("VALUE k1 7 4 99\r\na\r\nb\r\nEND\r\n", handlers,
-                                                  &cas));
+    EXPECT_TRUE(memcache::detail::parse_get_reply("VALUE k1 7 4 99\r\na\r\nb\r\nEND\r\n", "k1",
+                                                  string_deserializer(&value), &cas));
     EXPECT_EQ(value, "a\r\nb");
     EXPECT_EQ(cas, 99u);
 }
 
 TEST(parse_get_reply, keeps_the_last_of_repeated_blocks) {
     std::string value;
-    auto handlers = handlers_for("k", &value);
     std::uint64_t cas = 0;
     EXPECT_TRUE(memcache::detail::parse_get_reply(
-        "VALUE k 0 1 5\r\nx\r\nVALUE k 0 2 6\r\nyz\r\nEND\r\n", handlers, &cas));
+        "VALUE k 0 1 5\r\nx\r\nVALUE k 0 2 6\r\nyz\r\nEND\r\n", "k", string_deserializer(&value),
+        &cas));
     EXPECT_EQ(value, "yz");
     EXPECT_EQ(cas, 6u);
 }
@@ -114,20 +116,19 @@ TEST(parse_get_reply, keeps_the_last_of_repeated_blocks) {
 TEST(parse_get_reply, refuses_misses_and_rejected_replies_without_touching_the_destination) {
     for (const std::string reply : {"END\r\n", "VALUE k 0 5\r\nabc\r\nEND\r\n", "ERROR\r\n", ""}) {
         std::string value = "unchanged";
-        auto handlers = handlers_for("k", &value);
         std::uint64_t cas = 0;
-        EXPECT_FALSE(memcache::detail::parse_get_reply(reply, handlers, &cas)) << reply;
+        EXPECT_FALSE(memcache::detail::parse_get_reply(reply, "k", string_deserializer(&value), &cas))
+            << reply;
         EXPECT_EQ(value, "unchanged") << reply;
     }
 }
 
 TEST(parse_get_reply, block_for_a_key_not_asked_for_raises_bad_function_call) {
     std::string value;
-    auto handlers = handlers_for("k1", &value);
     std::uint64_t cas = 0;
-    EXPECT_THROW(
-        memcache::detail::parse_get_reply("VALUE k2 0 3\r\nabc\r\nEND\r\n", handlers, &cas),
-        boost::bad_function_call);
+    EXPECT_THROW(memcache::detail::parse_get_reply("VALUE k2 0 3\r\nabc\r\nEND\r\n", "k1",
+                                                   string_deserializer(&value), &cas),
+                 boost::bad_function_call);
     EXPECT_TRUE(value.empty());
 }
 
@@ -160,7 +161,7 @@ class get_reply_end : public ::testing::TestWithParam<end_case> {};
 
 TEST_P(get_reply_end, waits_for_whole_blocks_and_their_end_line) {
     const end_case& c = GetParam();
-    EXPECT_EQ(memcache::detail::find_get_reply_end(c.received.data(), c.received.size()), c.end);
+    EXPECT_EQ(memcache::detail::get_reply_end(c.received.data(), c.received.size()).length, c.end);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -195,8 +196,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(get_reply_end, fed_a_byte_at_a_time_ends_only_after_the_last_byte) {
     const std::string reply = "VALUE k 0 13\r\nEND\r\n\r\nEND\r\nX\r\nEND\r\n";
     for (std::size_t n = 0; n < reply.size(); ++n)
-        ASSERT_EQ(memcache::detail::find_get_reply_end(reply.data(), n), 0u) << n;
-    EXPECT_EQ(memcache::detail::find_get_reply_end(reply.data(), reply.size()), reply.size());
+        ASSERT_EQ(memcache::detail::get_reply_end(reply.data(), n).length, 0u) << n;
+    EXPECT_EQ(memcache::detail::get_reply_end(reply.data(), reply.size()).length, reply.size());
 }
 
 TEST(get_terminator, matches_its_four_alternatives) {

@@ -4,7 +4,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/streambuf.hpp>
-#include <boost/regex_fwd.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include <cstddef>
@@ -12,11 +11,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace memcache {
 
 namespace detail {
-class reply_condition;
+struct reply_end;
 }
 
 // One server of a client and its persistent connection.
@@ -68,18 +68,16 @@ public:
     // gathered write, so a stored value is never copied into a request text.
     static void write_request(boost::asio::ip::tcp::socket& socket, const std::string& request);
     static void write_request(boost::asio::ip::tcp::socket& socket, const std::string& head,
-                              const std::string& data);
+                              std::string_view data);
 
-    // Reads into `reply` until the terminator matches (or the condition says
-    // the reply is complete), at most `limit_ms`. On time-out the socket is
-    // closed. Raises boost::system::system_error for a closed peer, a reset or
-    // the time-out; anything read after the end stays in `reply`.
+    // Reads into `reply` until `complete` finds the end of the reply, at most
+    // `limit_ms`. On time-out the socket is closed. Raises
+    // boost::system::system_error for a closed peer, a reset or the time-out;
+    // anything read after the end stays in `reply`.
+    using reply_check = detail::reply_end (*)(const char* data, std::size_t size);
     void read_until_with_timeout(boost::asio::ip::tcp::socket& socket,
-                                 boost::asio::streambuf& reply, const boost::regex& terminator,
+                                 boost::asio::streambuf& reply, reply_check complete,
                                  std::uint64_t limit_ms);
-    void read_until_with_timeout(boost::asio::ip::tcp::socket& socket,
-                                 boost::asio::streambuf& reply,
-                                 const detail::reply_condition& complete, std::uint64_t limit_ms);
 
     // After a failed exchange: the stream can no longer be trusted, so the
     // socket is let go (and closed by its last owner). It stays down until

@@ -2,6 +2,7 @@
 #define MEMCACHE_POLICIES_HPP
 
 #include <string>
+#include <string_view>
 
 namespace memcache {
 namespace policies {
@@ -16,10 +17,10 @@ struct default_tag {};
 template <typename Tag>
 struct string_preserve_impl {
     // The bytes a store command sends for `value`.
-    static const std::string& serialize(const std::string& value) noexcept { return value; }
+    static std::string_view serialize(std::string_view value) noexcept { return value; }
     // Puts a fetched data block into `destination`, reusing its storage.
-    static void deserialize(const std::string& data, std::string& destination) {
-        destination.assign(data);
+    static void deserialize(std::string_view data, std::string& destination) {
+        destination.assign(data.data(), data.size());
     }
 };
 
