@@ -1,5 +1,7 @@
 #include <memcache/client.hpp>
 
+#include "exchange.hpp"
+
 #include <memcache/detail/reply.hpp>
 #include <memcache/exceptions.hpp>
 
@@ -8,8 +10,14 @@
 #include <boost/crc.hpp>
 #include <boost/thread/lock_guard.hpp>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <algorithm>
-#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <iterator>
 #include <locale>
 
@@ -19,50 +27,28 @@ using boost::asio::ip::tcp;
 
 namespace {
 
-// Read size while nothing is known of the rest of a reply (single lines), and
-// the most one read asks for when a long data block is due.
-constexpr std::size_t line_read_size = 512;
+// Room for the first reply of a connection: a short line, or a get of a
+// small value. A longer reply grows the buffer, which keeps its size.
+constexpr std::size_t first_reply_capacity = 4096;
+// The most a single read adds to the buffer while a long data block is due.
 constexpr std::size_t largest_read_size = std::size_t(1) << 20;
 
-std::size_t read_size(const detail::reply_end& end) {
-    return std::min(std::max(end.wanted, line_read_size), largest_read_size);
+// The receive time-out of a connected socket: every blocking read of an
+// exchange waits at most the reply limit.
+boost::system::error_code set_receive_limit(int socket, std::uint64_t limit_ms) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(limit_ms / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(limit_ms % 1000 * 1000);
+    if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0)
+        return boost::system::error_code(errno, boost::system::system_category());
+    return {};
 }
 
-// Reads piece after piece into the reply buffer until the check says the
-// reply is complete or the socket reports an error. The sizes asked for come
-// from the check, so a long data block is read in few large pieces.
-class reply_reader {
-public:
-    reply_reader(tcp::socket& socket, boost::asio::streambuf& reply,
-                 client::reply_check complete, bool& done,
-                 boost::system::error_code& error) noexcept
-        : socket_(&socket), reply_(&reply), complete_(complete), done_(&done), error_(&error) {}
-
-    void start(std::size_t wanted) { socket_->async_read_some(reply_->prepare(wanted), *this); }
-
-    void operator()(const boost::system::error_code& error, std::size_t received) {
-        reply_->commit(received);
-        if (error) {
-            *error_ = error;
-            *done_ = true;
-            return;
-        }
-        const auto bytes = reply_->data();
-        const detail::reply_end end = complete_(static_cast<const char*>(bytes.data()), bytes.size());
-        if (end.length != 0) {
-            *done_ = true;
-            return;
-        }
-        start(read_size(end));
-    }
-
-private:
-    tcp::socket* socket_;
-    boost::asio::streambuf* reply_;
-    client::reply_check complete_;
-    bool* done_;
-    boost::system::error_code* error_;
-};
+// Milliseconds for poll, rounded up so that a wait never ends before `left`.
+int poll_timeout(std::chrono::steady_clock::duration left) {
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+}
 
 // A time limit as the steady timer takes it. Limits measure elapsed time on
 // the steady clock, so a step of the wall clock (NTP, a resumed virtual
@@ -117,6 +103,12 @@ void client::connect_one(connection& server, std::uint64_t limit_ms) {
         if (!result) {
             boost::system::error_code ignored;
             socket->set_option(tcp::no_delay(true), ignored);  // requests go out whole
+            // Exchanges write and read in blocking mode: a read that finds no
+            // reply yet sleeps in the kernel until it comes or the receive
+            // time-out passes, one system call instead of an event loop's
+            // several.
+            socket->native_non_blocking(false, result);
+            if (!result) result = set_receive_limit(socket->native_handle(), reply_limit_ms);
         }
     } catch (const boost::system::system_error& error) {
         result = error.code();
@@ -172,7 +164,7 @@ boost::system::error_code client::connect_attempt(tcp::socket& socket,
     return connect_error;
 }
 
-std::uint64_t client::server_index(const std::string& key) const {
+std::uint64_t client::server_index(std::string_view key) const {
     if (servers_.empty()) return 0;  // select_server reports the empty table
     // Any CRC modulo 1 is 0: a single server needs no hashing.
     if (servers_.size() == 1) return 0;
@@ -195,75 +187,77 @@ connection& client::select_server(std::uint64_t index) {
     throw no_available_servers();
 }
 
-void client::validate_key(const std::string& key) {
-    if (key.size() > max_key_length) throw invalid_key(key);
+void client::validate_key(std::string_view key) {
+    if (key.size() > max_key_length) throw invalid_key(std::string(key));
     const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
     const char* const end = key.data() + key.size();
     if (ctype.scan_is(std::ctype_base::space | std::ctype_base::cntrl, key.data(), end) != end)
-        throw invalid_key(key);
+        throw invalid_key(std::string(key));
 }
 
-void client::write_request(tcp::socket& socket, const std::string& request) {
-    boost::asio::write(socket, boost::asio::buffer(request));
-}
+void client::exchange(std::string_view key, detail::exchange& command) {
+    const std::uint64_t index = server_index(key);
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    validate_key(key);
+    connection& server = select_server(index);
 
-void client::write_request(tcp::socket& socket, const std::string& head, std::string_view data) {
-    static const char line_end[] = {'\r', '\n'};
-    const std::array<boost::asio::const_buffer, 3> pieces = {
-        boost::asio::buffer(head), boost::asio::buffer(data.data(), data.size()), boost::asio::buffer(line_end)};
-    boost::asio::write(socket, pieces);
-}
-
-void client::read_until_with_timeout(tcp::socket& socket, boost::asio::streambuf& reply,
-                                     reply_check complete, std::uint64_t limit_ms) {
-    const auto received = reply.data();
-    const detail::reply_end end =
-        complete(static_cast<const char*>(received.data()), received.size());
-    if (end.length != 0) return;
-
-    // The limit is set before anything is started, so a failure here leaves
-    // no operation pending.
-    boost::asio::steady_timer timer(io_);
-    timer.expires_after(duration(limit_ms));
     boost::system::error_code error;
-
-    bool read_done = false;
-    boost::system::error_code read_error;
-    bool timer_done = false;
-    bool timed_out = false;
-    reply_reader(socket, reply, complete, read_done, read_error).start(read_size(end));
-    timer.async_wait([&timer_done](const boost::system::error_code&) { timer_done = true; });
-
+    std::size_t received = 0;
     try {
-        io_.restart();
-        for (;;) {
-            if (io_.run_one() == 0) break;
-            if (read_done) {
-                timer.cancel();
-                break;
-            }
-            if (timer_done) {
-                socket.close(error);  // aborts the read
-                timed_out = true;
-                break;
-            }
-        }
-        io_.run();  // lets the cancelled handlers complete
+        boost::asio::write(*server.socket, command.request(), error);
+        if (!error) error = receive(server, command, received);
     } catch (...) {
-        // The handlers refer to this frame: close and drain before leaving.
-        socket.close(error);
-        try {
-            timer.cancel();
-            io_.restart();
-            io_.run();
-        } catch (...) {
-        }
+        // The stream may hold part of a request or of a reply.
+        mark_down(server);
         throw;
     }
-    if (read_error) throw boost::system::system_error(read_error);
-    // A read that finished while the limit was being enforced still lost its
-    // socket; the exchange has failed.
-    if (timed_out) throw boost::system::system_error(boost::asio::error::operation_aborted);
+    if (error) {
+        mark_down(server);
+        command.fail();
+    }
+    command.take(std::string_view(server.reply.data(), received), *this, server);
+}
+
+// Reads into the connection's reply buffer, from its start, until the
+// command's check finds the end of the reply. The limit runs from the end of
+// the write on the steady clock. The first read blocks, bounded by the
+// socket's receive time-out (the reply limit): on a quick server it is the
+// exchange's only wait. A reply that comes in pieces is read on without
+// blocking, waiting in poll for what is left of the limit.
+boost::system::error_code client::receive(connection& server, const detail::exchange& command,
+                                          std::size_t& received) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(reply_limit_ms);
+    const int socket = server.socket->native_handle();
+    std::vector<char>& buffer = server.reply;
+    std::size_t wanted = first_reply_capacity;
+    int flags = 0;
+    received = 0;
+    for (;;) {
+        if (buffer.size() - received < wanted)
+            buffer.resize(std::max(buffer.size() * 2, received + wanted));
+        const ssize_t got =
+            ::recv(socket, buffer.data() + received, buffer.size() - received, flags);
+        if (got > 0) {
+            received += static_cast<std::size_t>(got);
+            const detail::reply_end end = command.complete(buffer.data(), received);
+            if (end.length != 0) return {};
+            wanted = std::min(std::max(end.wanted, std::size_t(1)), largest_read_size);
+            flags = MSG_DONTWAIT;
+            continue;
+        }
+        if (got == 0) return boost::asio::error::eof;
+        const int failure = errno;
+        if (failure != EAGAIN && failure != EWOULDBLOCK && failure != EINTR)
+            return boost::system::error_code(failure, boost::system::system_category());
+        flags = MSG_DONTWAIT;
+        if (failure == EINTR) continue;
+        const auto left = deadline - clock::now();
+        if (left <= clock::duration::zero()) return boost::asio::error::timed_out;
+        pollfd readable{socket, POLLIN, 0};
+        if (::poll(&readable, 1, poll_timeout(left)) < 0 && errno != EINTR)
+            return boost::system::error_code(errno, boost::system::system_category());
+    }
 }
 
 void client::mark_down(connection& server) noexcept {

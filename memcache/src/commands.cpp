@@ -1,162 +1,198 @@
 #include <memcache/commands.hpp>
 
+#include "exchange.hpp"
+
 #include <memcache/client.hpp>
 #include <memcache/detail/reply.hpp>
 #include <memcache/exceptions.hpp>
 #include <memcache/policies.hpp>
 
 #include <boost/archive/archive_exception.hpp>
-#include <boost/thread/lock_guard.hpp>
 
 #include <charconv>
 #include <string_view>
 
 namespace memcache {
 
-using boost::asio::ip::tcp;
-
 namespace {
 
-// How long a command waits for its reply once the request is written.
-constexpr std::uint64_t reply_limit_ms = 500;
-
 using string_policy = policies::string_preserve_impl<policies::tags::default_tag>;
+constexpr std::string_view line_end = "\r\n";
 
-void append_number(std::string& text, std::uint64_t number) {
-    char digits[20];
-    const auto written = std::to_chars(digits, digits + sizeof digits, number);
-    text.append(digits, written.ptr);
+boost::asio::const_buffer piece(std::string_view bytes) {
+    return boost::asio::const_buffer(bytes.data(), bytes.size());
+}
+
+// Writes the decimal digits of `number` at `out`; returns the end.
+char* put_number(char* out, std::uint64_t number) {
+    return std::to_chars(out, out + 20, number).ptr;
+}
+
+char* put_text(char* out, std::string_view text) {
+    return std::copy(text.begin(), text.end(), out);
 }
 
 // The first line of a reply, up to but not including its line feed.
-std::string_view first_line(const boost::asio::streambuf& reply) {
-    const auto bytes = reply.data();
-    const std::string_view text(static_cast<const char*>(bytes.data()), bytes.size());
-    return text.substr(0, text.find('\n'));
-}
+std::string_view first_line(std::string_view reply) { return reply.substr(0, reply.find('\n')); }
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+class get_exchange final : public detail::exchange {
+public:
+    get_exchange(std::string_view key, std::string* value) noexcept
+        : exchange(detail::get_reply_end), key_(key), value_(value) {}
+
+    request_pieces request() override { return {piece(verb_), piece(key_), piece(line_end)}; }
+
+    [[noreturn]] void fail() const override { throw key_not_found(std::string(key_)); }
+
+    void take(std::string_view received, client& owner, connection& server) override {
+        const std::string_view text = detail::collect_reply(received.data(), received.size());
+        std::uint64_t cas = 0;
+        try {
+            if (detail::parse_get_reply(text, key_, detail::string_deserializer(value_), &cas))
+                return;
+        } catch (const boost::archive::archive_exception&) {
+            throw malformed_data(request_text() + std::string(text));
+        }
+        switch (detail::classify_get_reply(text)) {
+        case detail::reply_class::miss: fail();
+        case detail::reply_class::error_reply: throw invalid_response_found(std::string(text));
+        case detail::reply_class::other: break;
+        }
+        // A whole reply that breaks the protocol: where the next reply starts
+        // on this stream is unknown, so the connection is not used again.
+        owner.mark_down(server);
+        throw malformed_data(request_text() + std::string(text));
+    }
+
+private:
+    std::string request_text() const {
+        return std::string(verb_) + std::string(key_) + std::string(line_end);
+    }
+
+    static constexpr std::string_view verb_ = "get ";
+    std::string_view key_;
+    std::string* value_;
+};
+
 }  // namespace
 
-get_command::get_command(std::string key, std::string* value)
-    : key_(std::move(key)), value_(value) {}
+get_command::get_command(std::string_view key, std::string* value) noexcept
+    : key_(key), value_(value) {}
 
 void get_command::operator()(client& target) const {
-    const std::uint64_t index = target.server_index(key_);
-    boost::lock_guard<boost::mutex> lock(target.mutex());
-    client::validate_key(key_);
-    connection& server = target.select_server(index);
-
-    std::string request;
-    request.reserve(key_.size() + 6);
-    request.append("get ").append(key_).append("\r\n");
-
-    const std::shared_ptr<tcp::socket> socket = server.socket;
-    boost::asio::streambuf reply;
-    try {
-        client::write_request(*socket, request);
-        target.read_until_with_timeout(*socket, reply, detail::get_reply_end, reply_limit_ms);
-    } catch (const boost::system::system_error&) {
-        target.mark_down(server);
-        throw key_not_found(key_);
-    }
-
-    const auto received = reply.data();
-    const std::string_view text =
-        detail::collect_reply(static_cast<const char*>(received.data()), received.size());
-    std::uint64_t cas = 0;
-    try {
-        if (detail::parse_get_reply(text, key_, detail::string_deserializer(value_), &cas)) return;
-    } catch (const boost::archive::archive_exception&) {
-        throw malformed_data(request + std::string(text));
-    }
-    switch (detail::classify_get_reply(text)) {
-    case detail::reply_class::miss: throw key_not_found(key_);
-    case detail::reply_class::error_reply: throw invalid_response_found(std::string(text));
-    case detail::reply_class::other: break;
-    }
-    // A whole reply that breaks the protocol: where the next reply starts on
-    // this stream is unknown, so the connection is not used again.
-    target.mark_down(server);
-    throw malformed_data(request + std::string(text));
+    get_exchange command(key_, value_);
+    target.exchange(key_, command);
 }
 
 namespace detail {
 
-storage_command::storage_command(std::string key, std::string value, std::uint64_t exptime,
-                                 std::uint32_t flags)
-    : key_(std::move(key)), value_(std::move(value)), flags_(flags), exptime_(exptime) {}
+namespace {
 
-void storage_command::store(client& target, const char* verb) const {
-    const std::uint64_t index = target.server_index(key_);
-    boost::lock_guard<boost::mutex> lock(target.mutex());
-    client::validate_key(key_);
-    connection& server = target.select_server(index);
+class store_exchange final : public exchange {
+public:
+    store_exchange(std::string_view verb, std::string_view key, std::string_view data,
+                   std::uint32_t flags, std::uint64_t exptime) noexcept
+        : exchange(line_reply_end),
+          verb_(verb),
+          key_(key),
+          data_(data),
+          flags_(flags),
+          exptime_(exptime) {}
 
-    const std::string_view data = string_policy::serialize(value_);
-    std::string head;
-    head.reserve(key_.size() + 64);
-    head.append(verb).append(" ").append(key_).push_back(' ');
-    append_number(head, flags_ & 0xFFFFu);
-    head.push_back(' ');
-    append_number(head, exptime_);
-    head.push_back(' ');
-    append_number(head, data.size());
-    head.append("\r\n");
-
-    const std::shared_ptr<tcp::socket> socket = server.socket;
-    boost::asio::streambuf reply;
-    try {
-        client::write_request(*socket, head, data);
-        target.read_until_with_timeout(*socket, reply, detail::line_reply_end, reply_limit_ms);
-    } catch (const boost::system::system_error&) {
-        target.mark_down(server);
-        throw key_not_stored(key_);
+    // "<verb> key flags exptime bytes" CR LF, then the data and CR LF.
+    request_pieces request() override {
+        char* out = put_text(head_, verb_);
+        *out++ = ' ';
+        out = put_text(out, key_);
+        *out++ = ' ';
+        out = put_number(out, flags_ & 0xFFFFu);
+        *out++ = ' ';
+        out = put_number(out, exptime_);
+        *out++ = ' ';
+        out = put_number(out, data_.size());
+        out = put_text(out, line_end);
+        return {piece(std::string_view(head_, static_cast<std::size_t>(out - head_))), piece(data_),
+                piece(line_end)};
     }
-    if (first_line(reply) != "STORED\r") throw key_not_stored(key_);
+
+    [[noreturn]] void fail() const override { throw key_not_stored(std::string(key_)); }
+
+    void take(std::string_view received, client&, connection&) override {
+        if (first_line(received) != "STORED\r") fail();
+    }
+
+private:
+    std::string_view verb_;
+    std::string_view key_;
+    std::string_view data_;
+    std::uint32_t flags_;
+    std::uint64_t exptime_;
+    // The longest verb, a key of the longest length, three numbers of up to
+    // 20 digits, the spaces and the CR LF.
+    char head_[7 + 1 + client::max_key_length + 3 * (1 + 20) + 2];
+};
+
+}  // namespace
+
+storage_command::storage_command(std::string_view key, std::string_view value,
+                                 std::uint64_t exptime, std::uint32_t flags) noexcept
+    : key_(key), value_(value), flags_(flags), exptime_(exptime) {}
+
+void storage_command::store(client& target, std::string_view verb) const {
+    store_exchange command(verb, key_, string_policy::serialize(value_), flags_, exptime_);
+    target.exchange(key_, command);
 }
 
 }  // namespace detail
 
-add_command::add_command(std::string key, std::string value, std::uint64_t exptime,
-                         std::uint32_t flags)
-    : storage_command(std::move(key), std::move(value), exptime, flags) {}
+add_command::add_command(std::string_view key, std::string_view value, std::uint64_t exptime,
+                         std::uint32_t flags) noexcept
+    : storage_command(key, value, exptime, flags) {}
 
 void add_command::operator()(client& target) const { store(target, "add"); }
 
-replace_command::replace_command(std::string key, std::string value, std::uint64_t exptime,
-                                 std::uint32_t flags)
-    : storage_command(std::move(key), std::move(value), exptime, flags) {}
+replace_command::replace_command(std::string_view key, std::string_view value,
+                                 std::uint64_t exptime, std::uint32_t flags) noexcept
+    : storage_command(key, value, exptime, flags) {}
 
 void replace_command::operator()(client& target) const { store(target, "replace"); }
 
-delete_command::delete_command(std::string key) : key_(std::move(key)) {}
+namespace {
+
+class delete_exchange final : public detail::exchange {
+public:
+    explicit delete_exchange(std::string_view key) noexcept
+        : exchange(detail::line_reply_end), key_(key) {}
+
+    request_pieces request() override {
+        return {piece(verb_), piece(key_), piece(tail_)};
+    }
+
+    [[noreturn]] void fail() const override { throw key_not_found(std::string(key_)); }
+
+    void take(std::string_view received, client&, connection&) override {
+        std::string_view line = first_line(received);
+        while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
+        if (line != "DELETED") fail();
+    }
+
+private:
+    static constexpr std::string_view verb_ = "delete ";
+    static constexpr std::string_view tail_ = " 0\r\n";
+    std::string_view key_;
+};
+
+}  // namespace
+
+delete_command::delete_command(std::string_view key) noexcept : key_(key) {}
 
 void delete_command::operator()(client& target) const {
-    const std::uint64_t index = target.server_index(key_);
-    boost::lock_guard<boost::mutex> lock(target.mutex());
-    client::validate_key(key_);
-    connection& server = target.select_server(index);
-
-    std::string request;
-    request.reserve(key_.size() + 11);
-    request.append("delete ").append(key_).append(" 0\r\n");
-
-    const std::shared_ptr<tcp::socket> socket = server.socket;
-    boost::asio::streambuf reply;
-    try {
-        client::write_request(*socket, request);
-        target.read_until_with_timeout(*socket, reply, detail::line_reply_end, reply_limit_ms);
-    } catch (const boost::system::system_error&) {
-        target.mark_down(server);
-        throw key_not_found(key_);
-    }
-    std::string_view line = first_line(reply);
-    while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
-    if (line != "DELETED") throw key_not_found(key_);
+    delete_exchange command(key_);
+    target.exchange(key_, command);
 }
 
 }  // namespace memcache

@@ -3,7 +3,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/streambuf.hpp>
+#include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include <cstddef>
@@ -12,31 +12,46 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace memcache {
 
+class get_command;
+class delete_command;
+
 namespace detail {
-struct reply_end;
-}
+class exchange;
+class storage_command;
+}  // namespace detail
 
 // One server of a client and its persistent connection.
 struct connection {
     bool connected = false;  // true exactly while socket holds an open socket
     std::string host;        // host name or address text, as added
     std::string port;        // decimal port text, resolved as a numeric service
-    // Empty while down. An exchange keeps its own copy, so marking the
-    // connection down never destroys a socket a running step still uses.
+    // Empty while down. A connected socket is in blocking mode and carries a
+    // receive time-out of the reply limit.
     std::shared_ptr<boost::asio::ip::tcp::socket> socket;
+    // The last reply and whatever followed it in the same reads. Each exchange
+    // writes over it from the start, so bytes that followed a reply are
+    // dropped with it; it keeps its size between exchanges, so that a steady
+    // stream of requests allocates nothing.
+    std::vector<char> reply;
 };
 
 // A client for servers speaking the memcached text protocol: a table of
 // servers with one persistent connection each, chosen by key hash.
 //
-// Commands (commands.hpp) hold mutex() for their whole exchange, so a client
-// runs one command at a time. The I/O service is driven only by the thread
-// holding the mutex; the client starts no threads.
+// Every command (commands.hpp) is one exchange that holds the client's mutex
+// from its key check to the end of its reply handling, so a client runs one
+// command at a time. Everything runs on the calling thread; the client starts
+// no threads.
 class client {
 public:
+    // How long a command waits for its whole reply once its request is
+    // written, measured on the steady clock.
+    static constexpr std::uint64_t reply_limit_ms = 500;
+
     client();
     ~client();
     client(const client&) = delete;
@@ -51,7 +66,7 @@ public:
     void connect(std::uint64_t limit_ms);
 
     // CRC-32 of the key modulo the number of servers (0 without servers).
-    std::uint64_t server_index(const std::string& key) const;
+    std::uint64_t server_index(std::string_view key) const;
 
     // The home server at `index` if connected, else the next connected one in
     // name order, wrapping around. Raises no_available_servers when there is
@@ -60,37 +75,32 @@ public:
 
     // Raises invalid_key unless the key can be sent as one protocol token:
     // no whitespace or control byte, at most max_key_length bytes.
-    static void validate_key(const std::string& key);
+    static void validate_key(std::string_view key);
     static constexpr std::size_t max_key_length = 250;
 
-    // Blocking writes of a whole request; raise boost::system::system_error
-    // ("write") on failure. The second form sends head, data and CR LF in one
-    // gathered write, so a stored value is never copied into a request text.
-    static void write_request(boost::asio::ip::tcp::socket& socket, const std::string& request);
-    static void write_request(boost::asio::ip::tcp::socket& socket, const std::string& head,
-                              std::string_view data);
-
-    // Reads into `reply` until `complete` finds the end of the reply, at most
-    // `limit_ms`. On time-out the socket is closed. Raises
-    // boost::system::system_error for a closed peer, a reset or the time-out;
-    // anything read after the end stays in `reply`.
-    using reply_check = detail::reply_end (*)(const char* data, std::size_t size);
-    void read_until_with_timeout(boost::asio::ip::tcp::socket& socket,
-                                 boost::asio::streambuf& reply, reply_check complete,
-                                 std::uint64_t limit_ms);
-
     // After a failed exchange: the stream can no longer be trusted, so the
-    // socket is let go (and closed by its last owner). It stays down until
-    // connect is called again.
+    // socket is let go (and closed). It stays down until connect is called
+    // again.
     void mark_down(connection& server) noexcept;
-
-    // Serialises every command; see the class comment.
-    boost::mutex& mutex() noexcept { return mutex_; }
 
     // The server table by name ("host:port"), in the order used for hashing.
     const std::map<std::string, connection>& servers() const noexcept { return servers_; }
 
 private:
+    friend class get_command;
+    friend class delete_command;
+    friend class detail::storage_command;
+
+    // The one exchange every command is made of: takes the mutex, checks the
+    // key, chooses the server, writes the request, reads until the command's
+    // completeness check finds the end of the reply within reply_limit_ms,
+    // and hands the received bytes to the command while the mutex is still
+    // held. A write or read that fails (an error, a closed peer, the limit)
+    // marks the server down and raises the command's failure.
+    void exchange(std::string_view key, detail::exchange& command);
+    boost::system::error_code receive(connection& server, const detail::exchange& command,
+                                      std::size_t& received);
+
     void connect_one(connection& server, std::uint64_t limit_ms);
     boost::system::error_code connect_attempt(boost::asio::ip::tcp::socket& socket,
                                               const boost::asio::ip::tcp::endpoint& endpoint,
@@ -98,7 +108,7 @@ private:
 
     boost::mutex mutex_;
     std::map<std::string, connection> servers_;
-    boost::asio::io_context io_;
+    boost::asio::io_context io_;  // connects; exchanges use the sockets directly
 };
 
 }  // namespace memcache

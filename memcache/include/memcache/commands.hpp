@@ -3,26 +3,32 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace memcache {
 
 class client;
 
-// Commands hold their arguments and are applied to a client by calling them.
-// Applying one picks the key's server, writes one request and reads its
-// reply within 500 ms; failures are raised as memcache exceptions. An
-// exchange that fails on the network marks its connection down.
+// Commands are applied to a client by calling them. Applying one picks the
+// key's server, writes one request and reads its reply within 500 ms;
+// failures are raised as memcache exceptions. An exchange that fails on the
+// network marks its connection down.
+//
+// A command holds views of its key and value, not copies: apply it while they
+// live, as memcache::get_command(key, &value)(client) does. A command that
+// succeeds allocates nothing once its connection's reply buffer has grown to
+// the replies it receives (and a get's destination to the value it takes).
 
 // get: copies the key's value into *value. Raises key_not_found for a miss
 // or a failed exchange, invalid_response_found for an error reply and
 // malformed_data for a reply that breaks the protocol.
 class get_command {
 public:
-    get_command(std::string key, std::string* value);
+    get_command(std::string_view key, std::string* value) noexcept;
     void operator()(client& target) const;
 
 private:
-    std::string key_;
+    std::string_view key_;
     std::string* value_;  // the caller's destination
 };
 
@@ -31,15 +37,15 @@ namespace detail {
 // What add and replace share: the stored value and its request line.
 class storage_command {
 protected:
-    storage_command(std::string key, std::string value, std::uint64_t exptime,
-                    std::uint32_t flags);
+    storage_command(std::string_view key, std::string_view value, std::uint64_t exptime,
+                    std::uint32_t flags) noexcept;
     // Sends "<verb> key flags exptime bytes" and the data; raises
     // key_not_stored unless the server answers STORED.
-    void store(client& target, const char* verb) const;
+    void store(client& target, std::string_view verb) const;
 
 private:
-    std::string key_;
-    std::string value_;
+    std::string_view key_;
+    std::string_view value_;
     std::uint32_t flags_;    // only the low 16 bits go on the wire
     std::uint64_t exptime_;  // expiration as the protocol takes it
 };
@@ -49,15 +55,16 @@ private:
 // add: stores the value only if the key is absent.
 class add_command : private detail::storage_command {
 public:
-    add_command(std::string key, std::string value, std::uint64_t exptime, std::uint32_t flags);
+    add_command(std::string_view key, std::string_view value, std::uint64_t exptime,
+                std::uint32_t flags) noexcept;
     void operator()(client& target) const;
 };
 
 // replace: stores the value only if the key is present.
 class replace_command : private detail::storage_command {
 public:
-    replace_command(std::string key, std::string value, std::uint64_t exptime,
-                    std::uint32_t flags);
+    replace_command(std::string_view key, std::string_view value, std::uint64_t exptime,
+                    std::uint32_t flags) noexcept;
     void operator()(client& target) const;
 };
 
@@ -65,11 +72,11 @@ public:
 // DELETED.
 class delete_command {
 public:
-    explicit delete_command(std::string key);
+    explicit delete_command(std::string_view key) noexcept;
     void operator()(client& target) const;
 
 private:
-    std::string key_;
+    std::string_view key_;
 };
 
 }  // namespace memcache

@@ -1,0 +1,64 @@
+// Once a connection has taken its first replies, commands that succeed
+// allocate nothing. The global allocation functions of this test binary are
+// replaced by counting ones.
+
+#include <memcache/client.hpp>
+#include <memcache/commands.hpp>
+
+#include <support/servers.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+thread_local std::size_t allocations = 0;  // made by this thread so far
+}  // namespace
+
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace {
+
+TEST(steady_state, commands_that_succeed_allocate_nothing) {
+    const kvtest::server_process server = kvtest::server_process::memcached();
+    memcache::client client;
+    client.add_server("127.0.0.1", std::to_string(server.port()));
+    client.connect(500);
+    const std::string key = "allocation/k", value(1024, 'v'), other(1024, 'w');
+    std::string fetched;
+    fetched.reserve(value.size());
+
+    struct row {
+        const char* name;
+        std::function<void()> apply;
+        std::size_t allocations;
+    };
+    std::vector<row> rows = {
+        {"add", [&] { memcache::add_command(key, value, 0, 0)(client); }, 0},
+        {"get", [&] { memcache::get_command(key, &fetched)(client); }, 0},
+        {"replace", [&] { memcache::replace_command(key, other, 0, 0)(client); }, 0},
+        {"get_replaced", [&] { memcache::get_command(key, &fetched)(client); }, 0},
+        {"delete", [&] { memcache::delete_command{key}(client); }, 0},
+    };
+    for (int round = 0; round < 10; ++round) {
+        for (row& r : rows) {
+            const std::size_t before = allocations;
+            r.apply();
+            if (round > 0) r.allocations += allocations - before;  // round 0 warms the connection up
+        }
+    }
+    for (const row& r : rows) EXPECT_EQ(r.allocations, 0u) << r.name;
+    EXPECT_EQ(fetched, other);
+}
+
+}  // namespace
