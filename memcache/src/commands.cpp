@@ -169,7 +169,7 @@ public:
         : exchange(detail::line_reply_end), key_(key) {}
 
     request_pieces request() override {
-        return {piece(verb_), piece(key_), piece(tail_)};
+        return {piece(verb_), piece(key_), piece(line_end)};
     }
 
     [[noreturn]] void fail() const override { throw key_not_found(std::string(key_)); }
@@ -182,7 +182,6 @@ public:
 
 private:
     static constexpr std::string_view verb_ = "delete ";
-    static constexpr std::string_view tail_ = " 0\r\n";
     std::string_view key_;
 };
 

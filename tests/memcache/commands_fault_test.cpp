@@ -111,7 +111,7 @@ TEST(request_bytes, are_exactly_the_protocol_lines) {
          "add k 0 0 0\r\n\r\n", "STORED\r\n"},
         {"replace", [](memcache::client& c) { memcache::replace_command("k1", "xyz", 7, 3)(c); },
          "replace k1 3 7 3\r\nxyz\r\n", "STORED\r\n"},
-        {"delete", [](memcache::client& c) { memcache::delete_command("k1")(c); }, "delete k1 0\r\n",
+        {"delete", [](memcache::client& c) { memcache::delete_command("k1")(c); }, "delete k1\r\n",
          "DELETED\r\n"},
     };
     for (const row& r : rows) {

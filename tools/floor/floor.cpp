@@ -167,7 +167,7 @@ int main(int argc, char* argv[]) {
                     std::string key = make_key(1024 + steps + i);
                     put = "add " + key + " 0 0 " + std::to_string(value.size()) + "\r\n" + value + "\r\n";
                     get = "get " + key + "\r\n";
-                    del = "delete " + key + " 0\r\n";
+                    del = "delete " + key + "\r\n";
                 },
                 [&] {
                     c.send(put);
