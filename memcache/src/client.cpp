@@ -5,6 +5,8 @@
 #include <memcache/detail/reply.hpp>
 #include <memcache/exceptions.hpp>
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/crc.hpp>
@@ -24,6 +26,7 @@
 namespace memcache {
 
 using boost::asio::ip::tcp;
+using stream = boost::asio::generic::stream_protocol;
 
 namespace {
 
@@ -81,6 +84,12 @@ void client::add_server(const std::string& host, const std::string& port) {
     servers_.emplace(host + ":" + port, std::move(server));
 }
 
+void client::add_local_server(const std::string& path) {
+    connection server;
+    server.path = path;
+    servers_.emplace("unix:" + path, std::move(server));
+}
+
 void client::connect(std::uint64_t limit_ms) {
     boost::lock_guard<boost::mutex> lock(mutex_);
     for (auto& entry : servers_) {
@@ -89,20 +98,28 @@ void client::connect(std::uint64_t limit_ms) {
 }
 
 void client::connect_one(connection& server, std::uint64_t limit_ms) {
-    auto socket = std::make_shared<tcp::socket>(io_);
+    auto socket = std::make_shared<stream::socket>(io_);
     // An empty list of endpoints counts as a failure.
     boost::system::error_code result = boost::asio::error::host_not_found;
     try {
-        tcp::resolver resolver(io_);
-        const auto endpoints =
-            resolver.resolve(server.host, server.port, tcp::resolver::numeric_service, result);
-        if (!result) result = boost::asio::error::host_not_found;
-        for (auto it = endpoints.begin(); result && it != endpoints.end(); ++it) {
-            result = connect_attempt(*socket, it->endpoint(), limit_ms);
+        const bool local = !server.path.empty();
+        if (local) {
+            // A path too long for a socket address raises, and fails the connect.
+            result = connect_attempt(
+                *socket, stream::endpoint(boost::asio::local::stream_protocol::endpoint(server.path)),
+                limit_ms);
+        } else {
+            tcp::resolver resolver(io_);
+            const auto endpoints =
+                resolver.resolve(server.host, server.port, tcp::resolver::numeric_service, result);
+            if (!result) result = boost::asio::error::host_not_found;
+            for (auto it = endpoints.begin(); result && it != endpoints.end(); ++it) {
+                result = connect_attempt(*socket, stream::endpoint(it->endpoint()), limit_ms);
+            }
         }
         if (!result) {
             boost::system::error_code ignored;
-            socket->set_option(tcp::no_delay(true), ignored);  // requests go out whole
+            if (!local) socket->set_option(tcp::no_delay(true), ignored);  // requests go out whole
             // Exchanges write and read in blocking mode: a read that finds no
             // reply yet sleeps in the kernel until it comes or the receive
             // time-out passes, one system call instead of an event loop's
@@ -122,8 +139,8 @@ void client::connect_one(connection& server, std::uint64_t limit_ms) {
     }
 }
 
-boost::system::error_code client::connect_attempt(tcp::socket& socket,
-                                                  const tcp::endpoint& endpoint,
+boost::system::error_code client::connect_attempt(stream::socket& socket,
+                                                  const stream::endpoint& endpoint,
                                                   std::uint64_t limit_ms) {
     boost::system::error_code ignored;
     socket.close(ignored);

@@ -59,13 +59,20 @@ TEST(add_server, keeps_one_entry_per_host_and_port) {
     client.add_server("127.0.0.1", "11211");
     client.add_server("127.0.0.1", "11211");
     client.add_server("127.0.0.1", "11212");
-    ASSERT_EQ(client.servers().size(), 2u);
+    client.add_local_server("/run/mc.sock");
+    client.add_local_server("/run/mc.sock");
+    ASSERT_EQ(client.servers().size(), 3u);
     const memcache::connection& first = client.servers().begin()->second;
     EXPECT_EQ(client.servers().begin()->first, "127.0.0.1:11211");
     EXPECT_EQ(first.host, "127.0.0.1");
     EXPECT_EQ(first.port, "11211");
+    EXPECT_TRUE(first.path.empty());
     EXPECT_FALSE(first.connected);
     EXPECT_FALSE(first.socket);
+    const auto& local = *std::prev(client.servers().end());
+    EXPECT_EQ(local.first, "unix:/run/mc.sock");
+    EXPECT_EQ(local.second.path, "/run/mc.sock");
+    EXPECT_FALSE(local.second.connected);
 }
 
 TEST(validate_key, rejects_whitespace_control_bytes_and_long_keys) {

@@ -6,6 +6,7 @@
 #include <memcache/exceptions.hpp>
 
 #include <support/fake_server.hpp>
+#include <support/process.hpp>
 #include <support/servers.hpp>
 
 #include <boost/function.hpp>
@@ -13,8 +14,11 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -367,6 +371,38 @@ TEST(reply_limit, ignores_steps_of_the_wall_clock) {
             EXPECT_LT(took_ms, 450) << r.name;
         }
     }
+}
+
+// A local server is held to the same reply limit, and one whose socket does
+// not exist is down from the start.
+TEST(local_server, waits_no_longer_than_the_limit_and_a_missing_socket_is_down) {
+    kvtest::temp_dir dir;
+    const std::string silent = dir.path() + "/silent.sock";
+    // Listens, and never even accepts: the connect and the write succeed.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    silent.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+
+    memcache::client client;
+    client.add_local_server(silent);
+    client.add_local_server(dir.path() + "/missing.sock");
+    client.connect(500);
+    EXPECT_TRUE(client.servers().at("unix:" + silent).connected);
+    EXPECT_FALSE(client.servers().at("unix:" + dir.path() + "/missing.sock").connected);
+
+    std::string value;
+    const auto started = clock_type::now();
+    EXPECT_EQ(outcome_of([&] { memcache::get_command("k1", &value)(client); }), "Key not found: k1");
+    const auto took_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - started).count();
+    EXPECT_GE(took_ms, 490);
+    EXPECT_LT(took_ms, 1500);
+    EXPECT_EQ(outcome_of([&] { memcache::get_command("k1", &value)(client); }),
+              "No available servers.");
+    ::close(listener);
 }
 
 // After a failed exchange on its home server a key goes to the next one.

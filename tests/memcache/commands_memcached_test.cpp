@@ -4,6 +4,7 @@
 #include <memcache/commands.hpp>
 #include <memcache/exceptions.hpp>
 
+#include <support/process.hpp>
 #include <support/servers.hpp>
 
 #include <gtest/gtest.h>
@@ -156,6 +157,42 @@ TEST_F(memcached_commands, only_the_low_16_bits_of_the_flags_are_sent) {
     memcache::add_command(k, "v", 0, 0x12345)(client_);
     const std::string reply = server_->ask("get " + k + "\r\n", "END\r\n");
     EXPECT_EQ(reply, "VALUE " + k + " 9029 1\r\nv\r\nEND\r\n");  // 0x2345
+}
+
+// A server on a UNIX-domain socket beside a TCP one: the same commands, keys
+// hashed over both by name, failover from one to the other.
+TEST(local_server, takes_its_share_of_the_keys_and_fails_over_to_tcp) {
+    kvtest::temp_dir dir;
+    const auto local = kvtest::server_process::memcached_on_socket(dir.path() + "/memcached.sock");
+    const auto tcp = kvtest::server_process::memcached();
+    memcache::client client;
+    client.add_local_server(local.socket_path());
+    client.add_server("127.0.0.1", std::to_string(tcp.port()));
+    client.connect(500);
+    ASSERT_EQ(std::next(client.servers().begin())->first, "unix:" + local.socket_path());
+
+    // Keys until each server is home to one; each lands on its home server.
+    std::string on_server[2];
+    for (int i = 0; on_server[0].empty() || on_server[1].empty(); ++i) {
+        const std::string k = "local/" + std::to_string(i);
+        const auto index = client.server_index(k);
+        if (!on_server[index].empty()) continue;
+        on_server[index] = k;
+        memcache::add_command(k, "v", 0, 0)(client);
+        const auto& home = index == 0 ? tcp : local;
+        EXPECT_EQ(home.ask("get " + k + "\r\n", "END\r\n"), "VALUE " + k + " 0 1\r\nv\r\nEND\r\n");
+    }
+    const std::string k = on_server[1];
+    std::string value;
+    memcache::replace_command(k, "local", 0, 0)(client);
+    memcache::get_command(k, &value)(client);
+    EXPECT_EQ(value, "local");
+    memcache::delete_command{k}(client);
+    EXPECT_THROW(memcache::get_command(k, &value)(client), memcache::key_not_found);
+
+    client.mark_down(client.select_server(1));  // the local server
+    memcache::add_command(k, "moved", 0, 0)(client);
+    EXPECT_EQ(tcp.ask("get " + k + "\r\n", "END\r\n"), "VALUE " + k + " 0 5\r\nmoved\r\nEND\r\n");
 }
 
 }  // namespace

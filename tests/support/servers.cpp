@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,20 @@ int connect_loopback(std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int connect_local(const std::string& path) {
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return -1;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::close(fd);
         return -1;
@@ -64,8 +79,12 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     }
 }
 
+int server_process::connect_to() const {
+    return path_.empty() ? connect_loopback(port_) : connect_local(path_);
+}
+
 server_process server_process::start(const std::string& program, std::vector<std::string> args,
-                                     std::uint16_t port) {
+                                     std::uint16_t port, const std::string& path) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -83,11 +102,11 @@ server_process server_process::start(const std::string& program, std::vector<std
         ::execvp(program.c_str(), argv.data());
         ::_exit(127);
     }
-    server_process server(pid, port);
+    server_process server(pid, port, path);
     bool up = eventually(
         [&] {
             if (!still_running(pid)) return true;  // it died: give up at once
-            int fd = connect_loopback(port);
+            int fd = server.connect_to();
             if (fd < 0) return false;
             ::close(fd);
             return true;
@@ -96,7 +115,8 @@ server_process server_process::start(const std::string& program, std::vector<std
     if (!up || !still_running(pid)) {
         server.pid_ = -1;
         stop(pid);
-        throw std::runtime_error(program + " did not start on port " + std::to_string(port));
+        throw std::runtime_error(program + " did not start on " +
+                                 (path.empty() ? "port " + std::to_string(port) : path));
     }
     return server;
 }
@@ -133,8 +153,19 @@ server_process server_process::memcached(const std::vector<std::string>& extra_a
     }
 }
 
+server_process server_process::memcached_on_socket(const std::string& path,
+                                                   const std::vector<std::string>& extra_args) {
+    std::vector<std::string> args = {"-s", path};
+    if (::geteuid() == 0) {
+        args.push_back("-u");
+        args.push_back("root");
+    }
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    return start("memcached", args, 0, path);
+}
+
 server_process::server_process(server_process&& other) noexcept
-    : pid_(other.pid_), port_(other.port_) {
+    : pid_(other.pid_), port_(other.port_), path_(std::move(other.path_)) {
     other.pid_ = -1;
 }
 
@@ -143,6 +174,7 @@ server_process& server_process::operator=(server_process&& other) noexcept {
         stop(pid_);
         pid_ = other.pid_;
         port_ = other.port_;
+        path_ = std::move(other.path_);
         other.pid_ = -1;
     }
     return *this;
@@ -151,8 +183,10 @@ server_process& server_process::operator=(server_process&& other) noexcept {
 server_process::~server_process() { stop(pid_); }
 
 std::string server_process::ask(const std::string& request, const std::string& until) const {
-    int fd = connect_loopback(port_);
-    if (fd < 0) throw std::runtime_error("cannot connect to port " + std::to_string(port_));
+    int fd = connect_to();
+    if (fd < 0)
+        throw std::runtime_error("cannot connect to " +
+                                 (path_.empty() ? "port " + std::to_string(port_) : path_));
     std::string reply;
     if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

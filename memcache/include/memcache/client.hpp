@@ -1,8 +1,8 @@
 #ifndef MEMCACHE_CLIENT_HPP
 #define MEMCACHE_CLIENT_HPP
 
+#include <boost/asio/generic/stream_protocol.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
@@ -24,14 +24,16 @@ class exchange;
 class storage_command;
 }  // namespace detail
 
-// One server of a client and its persistent connection.
+// One server of a client and its persistent connection: a TCP server (host
+// and port) or a local one (the path of a UNIX-domain stream socket).
 struct connection {
     bool connected = false;  // true exactly while socket holds an open socket
-    std::string host;        // host name or address text, as added
-    std::string port;        // decimal port text, resolved as a numeric service
+    std::string host;        // TCP: host name or address text, as added
+    std::string port;        // TCP: decimal port text, resolved as a numeric service
+    std::string path;        // local: the socket's path; empty for a TCP server
     // Empty while down. A connected socket is in blocking mode and carries a
     // receive time-out of the reply limit.
-    std::shared_ptr<boost::asio::ip::tcp::socket> socket;
+    std::shared_ptr<boost::asio::generic::stream_protocol::socket> socket;
     // The last reply and whatever followed it in the same reads. Each exchange
     // writes over it from the start, so bytes that followed a reply are
     // dropped with it; it keeps its size between exchanges, so that a steady
@@ -57,9 +59,15 @@ public:
     client(const client&) = delete;
     client& operator=(const client&) = delete;
 
-    // Registers host:port, down, unless that name is present. Not locked:
-    // add servers before the client is shared or used.
+    // Registers the TCP server host:port, down, under the name "host:port"
+    // unless that name is present. Not locked: add servers before the client
+    // is shared or used.
     void add_server(const std::string& host, const std::string& port);
+    // Registers a server on the UNIX-domain stream socket at `path`, down,
+    // under the name "unix:" + path unless that name is present. It takes its
+    // place among the TCP servers by name, for key hashing and failover
+    // alike, with the same time limits. Not locked, as add_server.
+    void add_local_server(const std::string& path);
 
     // Connects every server that is down, each endpoint attempt bounded by
     // `limit_ms`. Failures are recorded on the connection, never raised.
@@ -83,7 +91,8 @@ public:
     // again.
     void mark_down(connection& server) noexcept;
 
-    // The server table by name ("host:port"), in the order used for hashing.
+    // The server table by name ("host:port" or "unix:path"), in the order
+    // used for hashing.
     const std::map<std::string, connection>& servers() const noexcept { return servers_; }
 
 private:
@@ -102,13 +111,15 @@ private:
                                       std::size_t& received);
 
     void connect_one(connection& server, std::uint64_t limit_ms);
-    boost::system::error_code connect_attempt(boost::asio::ip::tcp::socket& socket,
-                                              const boost::asio::ip::tcp::endpoint& endpoint,
-                                              std::uint64_t limit_ms);
+    boost::system::error_code connect_attempt(
+        boost::asio::generic::stream_protocol::socket& socket,
+        const boost::asio::generic::stream_protocol::endpoint& endpoint, std::uint64_t limit_ms);
 
+    // Declared first, destroyed last: every socket goes before the I/O
+    // service it was made on.
+    boost::asio::io_context io_;  // connects; exchanges use the sockets directly
     boost::mutex mutex_;
     std::map<std::string, connection> servers_;
-    boost::asio::io_context io_;  // connects; exchanges use the sockets directly
 };
 
 }  // namespace memcache
