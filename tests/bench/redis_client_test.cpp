@@ -12,16 +12,19 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -204,7 +207,7 @@ TEST(RedisClientFakeServerTest, SendsSetDelAndGetWithWholeArguments) {
     kvtest::fake_server fake(answering([&](const args& command) -> std::string {
         std::lock_guard<std::mutex> lock(mutex);
         received.push_back(command);
-        return command[0] == "GET" ? std::string("$3\r\nv\0w\r\n", 10) : "+OK\r\n";
+        return command[0] == "GET" ? std::string("$3\r\nv\0w\r\n", 9) : "+OK\r\n";
     }));
     const std::string key("k e\0y", 5);
     const std::string value("v a\0l", 5);
@@ -271,6 +274,61 @@ TEST(RedisClientFakeServerTest, LateReplyFailsTheCallAndEveryLaterOne) {
     for (const auto& op : operations())
         EXPECT_EQ(failure_of([&] { op.call(*client); }), op.failure) << op.name;
     EXPECT_EQ(fake.accepted(), 1u);
+}
+
+// The most memory the process has held so far, in KiB.
+long peak_memory_kib() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST(RedisClientFakeServerTest, HostileServersFailEachOperationWithinTheLimit) {
+    // Each case on its own server at once, with the benchmark's own limit.
+    // Memory must stay flat: unbounded, the floods would take gigabytes.
+    using namespace std::chrono;
+    const std::string large(32 << 20, 'v');  // more than a loopback connection holds
+    const auto after_command = [](const std::string& reply, auto then) {
+        return [reply, then](kvtest::fake_connection& connection) {
+            read_command(connection);
+            connection.send(reply);
+            then(connection);
+        };
+    };
+    const auto flood = [](const std::string& piece) {
+        return [piece](kvtest::fake_connection& c) { c.send_until_closed(piece); };
+    };
+    const auto trickle = [](kvtest::fake_connection& c) {
+        c.send_slowly("$20\r\n01234567890123456789\r\n", 1, 1s);
+    };
+    const auto& put = operations()[0];
+    const auto& get = operations()[3];
+    const operation put_large{"put", [&](bench::client& c) { c.put("k", large); }, put.failure};
+    const std::vector<std::tuple<const char*, kvtest::fake_server::script, const operation&>> cases = {
+        {"endless line", after_command("+", flood(std::string(65536, 'x'))), put},
+        {"bulk over 512 MiB", after_command("$1099511627776\r\n", flood(std::string(65536, 'x'))), get},
+        {"endless array", after_command("*2147483647\r\n", flood("$1\r\nx\r\n")), get},
+        {"reply at a byte a second", after_command("", trickle), get},
+        {"request never read", [](kvtest::fake_connection& c) { c.stall(30s); }, put_large},
+    };
+    const long memory_before = peak_memory_kib();
+    std::vector<std::future<void>> runs;
+    for (const auto& [name, script, op] : cases) {
+        runs.push_back(std::async(std::launch::async, [name = name, &script = script, &op = op] {
+            kvtest::fake_server fake(script);
+            redis_client client(loopback(fake.port()), 2s, redis_client::default_limit);
+            const auto start = steady_clock::now();
+            EXPECT_EQ(failure_of([&] { op.call(client); }), op.failure) << name;
+            EXPECT_LT(steady_clock::now() - start, redis_client::default_limit + 2s) << name;
+            // The connection is closed: later calls fail at once.
+            const auto again = steady_clock::now();
+            EXPECT_EQ(failure_of([&] { op.call(client); }), op.failure) << name;
+            EXPECT_LT(steady_clock::now() - again, 100ms) << name;
+            EXPECT_EQ(fake.accepted(), 1u) << name;
+        }));
+    }
+    for (auto& run : runs) run.get();
+    EXPECT_LT(peak_memory_kib() - memory_before, 256 * 1024);
 }
 
 TEST(RedisClientFakeServerTest, ClosedConnectionFailsEveryLaterCall) {

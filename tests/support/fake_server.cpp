@@ -133,6 +133,23 @@ void fake_connection::send_slowly(const std::string& bytes, std::size_t chunk,
     }
 }
 
+void fake_connection::send_until_closed(const std::string& piece) {
+#ifdef MSG_NOSIGNAL
+    constexpr int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
+#else
+    constexpr int flags = MSG_DONTWAIT;
+#endif
+    std::size_t at = 0;
+    while (fd_ >= 0 && !stopping_.load() && !piece.empty()) {
+        pollfd p{fd_, POLLOUT, 0};
+        if (::poll(&p, 1, static_cast<int>(tick.count())) <= 0) continue;
+        const ssize_t n = ::send(fd_, piece.data() + at, piece.size() - at, flags);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) return;
+        at = (at + static_cast<std::size_t>(n)) % piece.size();
+    }
+}
+
 void fake_connection::stall(std::chrono::milliseconds how_long) {
     auto deadline = std::chrono::steady_clock::now() + how_long;
     while (!stopping_.load() && std::chrono::steady_clock::now() < deadline)

@@ -39,6 +39,9 @@ public:
     void send(const std::string& bytes);
     // Sends the bytes in pieces of `chunk` bytes with `gap` between them.
     void send_slowly(const std::string& bytes, std::size_t chunk, std::chrono::milliseconds gap);
+    // Sends `piece` again and again, as fast as the peer takes it, until the
+    // peer closes or resets the connection or the server stops.
+    void send_until_closed(const std::string& piece);
     // Waits, returning early when the server stops.
     void stall(std::chrono::milliseconds how_long);
     // Waits until the peer closes its side (true) or the limit passes (false).

@@ -4,11 +4,14 @@
 
 #include <hiredis/hiredis.h>
 
-#include <cstddef>
-#include <memory>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -17,32 +20,75 @@ namespace bench {
 
 namespace {
 
-struct reply_deleter {
-    void operator()(redisReply* reply) const noexcept { freeReplyObject(reply); }
-};
-using reply_ptr = std::unique_ptr<redisReply, reply_deleter>;
+using clock_type = std::chrono::steady_clock;
 
-timeval to_timeval(std::chrono::milliseconds limit) {
-    // hiredis reads a zero time limit as "wait for ever".
-    const auto ms = limit.count() < 1 ? 1 : limit.count();
+// The longest reply line accepted (a status, an error, an integer or the
+// length line of a bulk string). Redis' own lines are far shorter.
+constexpr std::size_t max_line_bytes = 64 * 1024;
+// The longest bulk string accepted: Redis' default proto-max-bulk-len, the
+// longest value a server with default settings stores at all.
+constexpr long long max_bulk_bytes = 512LL * 1024 * 1024;
+// Time a request may take to go out before the first read of its reply is
+// held to what is left of the operation's limit rather than to all of it.
+constexpr auto write_slack = std::chrono::milliseconds(10);
+
+timeval to_timeval(clock_type::duration limit) {
+    // hiredis and the socket read a zero limit as "wait for ever".
+    const auto us = std::max<long long>(
+        std::chrono::ceil<std::chrono::microseconds>(limit).count(), 1);
     timeval tv{};
-    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(ms / 1000);
-    tv.tv_usec = static_cast<decltype(tv.tv_usec)>((ms % 1000) * 1000);
+    tv.tv_sec = static_cast<decltype(tv.tv_sec)>(us / 1000000);
+    tv.tv_usec = static_cast<decltype(tv.tv_usec)>(us % 1000000);
     return tv;
 }
 
-// Sends one command, given as its words, and waits for its reply. The words
-// go to hiredis with their lengths, so they are binary-safe, and the request
-// is laid out in one pass rather than through a format text. A null result
-// means the connection failed (refused write, time-out, closed, protocol
-// error); the context is then in its error state and hiredis fails every
-// later command on it, which the check up front makes explicit.
-template <std::size_t N>
-reply_ptr command(redisContext* connection, const char* (&words)[N],
-                  const std::size_t (&lengths)[N]) {
-    if (connection->err != 0) return nullptr;
-    return reply_ptr(static_cast<redisReply*>(
-        redisCommandArgv(connection, static_cast<int>(N), words, lengths)));
+// Waits until fd is ready for `events`; false once the deadline has passed
+// or the wait itself failed.
+bool wait_until(int fd, short events, clock_type::time_point deadline) {
+    for (;;) {
+        const auto left = deadline - clock_type::now();
+        if (left <= clock_type::duration::zero()) return false;
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        pollfd p{fd, events, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, INT_MAX)));
+        if (ready > 0) return true;  // ready, or an error the next read or write reports
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
+// Whether the part of the reply that has arrived stays within the bounds the
+// client sets (see the class comment). The reader keeps an item unparsed
+// until it is whole; once it has started on the reply, the type byte is
+// parsed already and the reply's type is on its task stack.
+bool within_bounds(const redisReader& reader) {
+    const char* at = reader.buf + reader.pos;
+    std::size_t pending = reader.len - reader.pos;
+    bool bulk = false;
+    if (reader.ridx < 0) {
+        if (pending == 0) return true;
+        switch (*at) {
+        case '+':
+        case '-':
+        case ':': break;
+        case '$': bulk = true; break;
+        default: return false;  // an array, or no reply at all
+        }
+        ++at;
+        --pending;
+    } else {
+        bulk = reader.rstack[0].type == REDIS_REPLY_STRING;
+    }
+    const auto* line_end =
+        static_cast<const char*>(std::memchr(at, '\n', std::min(pending, max_line_bytes + 1)));
+    if (line_end == nullptr) return pending <= max_line_bytes;
+    if (bulk) {
+        long long length = 0;
+        for (const char* digit = at; digit < line_end && *digit >= '0' && *digit <= '9'; ++digit) {
+            length = length * 10 + (*digit - '0');
+            if (length > max_bulk_bytes) return false;
+        }
+    }
+    return true;
 }
 
 // hiredis writes with write(2), so a command sent into a connection the
@@ -70,36 +116,102 @@ void keep_sigpipe_from_ending_the_run(int fd) {
 
 }  // namespace
 
+void redis_client::context_release::operator()(redisContext* connection) const noexcept {
+    redisFree(connection);
+}
+
+void redis_client::reply_release::operator()(redisReply* reply) const noexcept {
+    freeReplyObject(reply);
+}
+
 redis_client::redis_client(const thread_context& context)
     : redis_client(context.settings.daemon, default_limit, default_limit) {}
 
 redis_client::redis_client(const boost::asio::ip::tcp::endpoint& daemon,
                            std::chrono::milliseconds connect_limit,
-                           std::chrono::milliseconds reply_limit)
-    : client("redis") {
+                           std::chrono::milliseconds operation_limit)
+    : client("redis"),
+      operation_limit_(std::max(operation_limit, std::chrono::milliseconds(1))) {
     // Dotted decimal for IPv4, the standard IPv6 text with "%scope" when set.
     const std::string host = daemon.address().to_string();
-    connection = redisConnectWithTimeout(host.c_str(), daemon.port(), to_timeval(connect_limit));
-    if (connection == nullptr || connection->err != 0 ||
-        redisSetTimeout(connection, to_timeval(reply_limit)) != REDIS_OK) {
-        if (connection != nullptr) redisFree(connection);
-        connection = nullptr;
+    connection_.reset(redisConnectWithTimeout(
+        host.c_str(), daemon.port(),
+        to_timeval(std::max(connect_limit, std::chrono::milliseconds(1)))));
+    // The socket's own limits bound each blocking write and read to the
+    // operation's limit; exchange() holds the whole operation to it.
+    if (!connection_ || connection_->err != 0 ||
+        redisSetTimeout(connection_.get(), to_timeval(operation_limit_)) != REDIS_OK)
         throw std::runtime_error("Cannot connect to redis server");
-    }
-    keep_sigpipe_from_ending_the_run(connection->fd);
+    keep_sigpipe_from_ending_the_run(connection_->fd);
 }
 
-redis_client::~redis_client() {
-    if (connection != nullptr) {
-        redisFree(connection);
-        connection = nullptr;
+redis_client::~redis_client() = default;
+
+redis_client::reply_ptr redis_client::exchange(int count, const char** words,
+                                               const std::size_t* lengths) {
+    reply_ptr reply;
+    if (!connection_) return reply;
+    if (redisAppendCommandArgv(connection_.get(), count, words, lengths) != REDIS_OK ||
+        !send_and_receive(reply)) {
+        // A late or partial reply would be taken for the answer to the next
+        // command: the connection cannot be used again.
+        reply.reset();
+        connection_.reset();
     }
+    return reply;
+}
+
+bool redis_client::send_and_receive(reply_ptr& reply) {
+    redisContext* const connection = connection_.get();
+    const auto start = clock_type::now();
+    const auto deadline = start + operation_limit_;
+
+    // The socket's limits are the whole operation's; once part of it is
+    // spent, a blocking call may only wait for what is left.
+    bool shortened = false;
+    const auto shorten = [&] {
+        const auto left = deadline - clock_type::now();
+        shortened = true;
+        return left > clock_type::duration::zero() &&
+               redisSetTimeout(connection, to_timeval(left)) == REDIS_OK;
+    };
+
+    // The usual request goes out in one write. A write is cut short only when
+    // the socket's limit passed or a signal came; the rest then goes out as
+    // room appears, within what is left.
+    int done = 0;
+    if (redisBufferWrite(connection, &done) != REDIS_OK) return false;
+    while (done == 0) {
+        if (!wait_until(connection->fd, POLLOUT, deadline) || !shorten() ||
+            redisBufferWrite(connection, &done) != REDIS_OK)
+            return false;
+    }
+
+    // The first read blocks, bounded by the socket's limit, so that the usual
+    // operation costs one write and one read; a reply that needs more reads
+    // gets them as its bytes arrive, within what is left.
+    if (!shortened && clock_type::now() - start > write_slack && !shorten()) return false;
+    redisReader& reader = *connection->reader;
+    for (;;) {
+        if (redisBufferRead(connection) != REDIS_OK || !within_bounds(reader)) return false;
+        void* whole = nullptr;
+        if (redisGetReplyFromReader(connection, &whole) != REDIS_OK) return false;
+        if (whole != nullptr) {
+            reply.reset(static_cast<redisReply*>(whole));
+            break;
+        }
+        if (!wait_until(connection->fd, POLLIN, deadline)) return false;
+    }
+    // Only one command is ever outstanding, so bytes past its reply mean the
+    // stream is out of step.
+    if (reader.len != reader.pos) return false;
+    return !shortened || redisSetTimeout(connection, to_timeval(operation_limit_)) == REDIS_OK;
 }
 
 void redis_client::set(const std::string& key, const std::string& value, const char* failure) {
     const char* words[] = {"SET", key.data(), value.data()};
     const std::size_t lengths[] = {3, key.size(), value.size()};
-    const reply_ptr reply = command(connection, words, lengths);
+    const reply_ptr reply = exchange(3, words, lengths);
     if (!reply || reply->type == REDIS_REPLY_ERROR) throw std::runtime_error(failure);
 }
 
@@ -114,14 +226,14 @@ void redis_client::update(const std::string& key, const std::string& value) {
 void redis_client::remove(const std::string& key) {
     const char* words[] = {"DEL", key.data()};
     const std::size_t lengths[] = {3, key.size()};
-    const reply_ptr reply = command(connection, words, lengths);
+    const reply_ptr reply = exchange(2, words, lengths);
     if (!reply || reply->type == REDIS_REPLY_ERROR) throw std::runtime_error("could not delete entry");
 }
 
 void redis_client::get(const std::string& key, std::string& value, std::size_t) {
     const char* words[] = {"GET", key.data()};
     const std::size_t lengths[] = {3, key.size()};
-    const reply_ptr reply = command(connection, words, lengths);
+    const reply_ptr reply = exchange(2, words, lengths);
     // A missing key answers with a nil reply.
     if (!reply || reply->type != REDIS_REPLY_STRING) throw std::runtime_error("could not get entry");
     value.assign(reply->str, reply->len);

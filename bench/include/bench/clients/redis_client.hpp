@@ -6,20 +6,32 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
 
 struct redisContext;
+struct redisReply;
 
 namespace bench {
 
 struct thread_context;
 
-// A Redis server over one blocking hiredis connection: put and update are
-// SET, remove is DEL, get is GET. Keys and values are sent with their
-// lengths, so any byte, NUL included, goes through unchanged.
+// A Redis server over one hiredis connection: put and update are SET,
+// remove is DEL, get is GET. Keys and values are sent with their lengths, so
+// any byte, NUL included, goes through unchanged.
 //
-// Both the connect and every reply wait at most a time limit. hiredis cannot
-// use a connection again once a reply timed out or the connection broke, so
-// from then on every operation of the client fails; there is no reconnect.
+// The connect waits at most a time limit, and so does every operation as a
+// whole: sending the request and receiving the whole reply. An operation
+// that passes its limit fails with its own message. A reply is refused, and
+// the operation fails, when a line of it (status, error, integer, bulk
+// length) grows past 64 KiB without its end, when it announces a bulk string
+// over 512 MiB (Redis' own default limit for one), or when it is an array,
+// which none of the commands sent here is answered with: a hostile or broken
+// server cannot make the client hold more than that. hiredis cannot use a
+// connection again once a reply timed out, was refused or the connection
+// broke, so the client then closes it and every later operation fails at
+// once; there is no reconnect.
 //
 // A write into a connection the server has reset must fail the operation,
 // not raise SIGPIPE: the socket refuses the signal where the platform allows
@@ -27,19 +39,19 @@ struct thread_context;
 // for the process, unless the program already handles it itself.
 class redis_client final : public client {
 public:
-    // The limit the benchmark uses for connecting and for each reply.
+    // The limit the benchmark uses for connecting and for each operation.
     static constexpr std::chrono::milliseconds default_limit{10000};
 
     // Connects to the daemon endpoint of the context's settings with the
     // default limits.
     explicit redis_client(const thread_context& context);
     // Connects to `daemon`, waiting at most `connect_limit` for the
-    // connection and then at most `reply_limit` for each reply; a limit under 1 ms
-    // counts as 1 ms. Throws
-    // std::runtime_error "Cannot connect to redis server" on failure.
+    // connection and then at most `operation_limit` for each operation; a
+    // limit under 1 ms counts as 1 ms. Throws std::runtime_error "Cannot
+    // connect to redis server" on failure.
     redis_client(const boost::asio::ip::tcp::endpoint& daemon,
                  std::chrono::milliseconds connect_limit,
-                 std::chrono::milliseconds reply_limit);
+                 std::chrono::milliseconds operation_limit);
     ~redis_client() override;
 
     void put(const std::string& key, const std::string& value) override;
@@ -49,11 +61,27 @@ public:
     void get(const std::string& key, std::string& value, std::size_t expected_size) override;
 
 private:
+    struct context_release {
+        void operator()(redisContext* connection) const noexcept;
+    };
+    struct reply_release {
+        void operator()(redisReply* reply) const noexcept;
+    };
+    using reply_ptr = std::unique_ptr<redisReply, reply_release>;
+
+    // Sends one command, given as its words and their lengths, and returns
+    // its reply, all within the operation limit. Null when that failed; the
+    // connection is then closed.
+    reply_ptr exchange(int count, const char** words, const std::size_t* lengths);
+    // The part of exchange after the command is queued; false when the
+    // connection can no longer be used.
+    bool send_and_receive(reply_ptr& reply);
     // SET key value; throws std::runtime_error(failure) unless the reply is
     // a non-error one.
     void set(const std::string& key, const std::string& value, const char* failure);
 
-    redisContext* connection = nullptr;  // owned; freed by the destructor
+    std::unique_ptr<redisContext, context_release> connection_;  // null once closed
+    std::chrono::steady_clock::duration operation_limit_;
 };
 
 }  // namespace bench
