@@ -1,14 +1,11 @@
 #include <bench/settings.hpp>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
-#include <boost/asio/ip/address_v4.hpp>
 #include <boost/date_time/c_time.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
 #include <boost/program_options.hpp>
 #include <boost/spirit/include/karma.hpp>
-#include <boost/spirit/include/qi.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,25 +24,18 @@
 
 namespace po = boost::program_options;
 namespace fs = boost::filesystem;
-using boost::asio::ip::tcp;
+
+namespace bench {
 
 // The options library converts an option's text by calling validate() for
 // the bound type, found by argument-dependent lookup in the type's namespace.
-// For the endpoint that namespace is Asio's, so the overload lives there.
-namespace boost::asio::ip {
-
-static void validate(boost::any& value, const std::vector<std::string>& values, tcp::endpoint*,
-                     int) {
+static void validate(boost::any& value, const std::vector<std::string>& values, endpoint*, int) {
     po::validators::check_first_occurrence(value);
     const std::string& text = po::validators::get_single_string(values);
-    auto [endpoint, error] = bench::parse_endpoint(text);
+    auto [where, error] = parse_endpoint(text);
     if (error) throw po::invalid_option_value(text);
-    value = endpoint;
+    value = where;
 }
-
-}  // namespace boost::asio::ip
-
-namespace bench {
 
 // Protocol names are matched exactly, case included.
 static void validate(boost::any& value, const std::vector<std::string>& values, protocol_type*,
@@ -129,37 +119,6 @@ command_line_outcome fail_command_line(const std::string& message,
 
 }  // namespace
 
-std::pair<tcp::endpoint, boost::system::error_code> parse_endpoint(const std::string& text) {
-    namespace qi = boost::spirit::qi;
-
-    std::string host;
-    std::uint16_t port = 0;
-    auto first = text.begin();
-    // host ":" port; the host is any 7-bit text without ':', the port a
-    // decimal number that fits 16 bits. What follows the port is ignored.
-    const bool matched =
-        qi::parse(first, text.end(),
-                  qi::as_string[+(qi::ascii::char_ - ':')] >> ':' >>
-                      qi::uint_parser<std::uint16_t, 10, 1, -1>(),
-                  host, port);
-    if (!matched) return {tcp::endpoint(), invalid_argument()};
-
-    boost::system::error_code error;
-    const auto v4 = boost::asio::ip::make_address_v4(host, error);
-    if (!error) return {tcp::endpoint(v4, port), {}};
-
-    boost::asio::io_context io;
-    tcp::resolver resolver(io);
-    const auto results = resolver.resolve(host, "", tcp::resolver::address_configured, error);
-    if (error) return {tcp::endpoint(), error};
-    if (results.empty()) return {tcp::endpoint(), boost::asio::error::host_not_found};
-    return {tcp::endpoint(results.begin()->endpoint().address(), port), {}};
-}
-
-std::string endpoint_text(const tcp::endpoint& endpoint) {
-    return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
-}
-
 std::string make_report_file_name() {
     namespace karma = boost::spirit::karma;
 
@@ -238,6 +197,7 @@ boost::system::error_code check_report_path(const std::string& path) {
 command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
                                      std::ostream& err) {
     run_settings settings;
+    std::string auth_file;
 
     po::options_description general("General");
     general.add_options()("help", "Display these help information.");
@@ -245,9 +205,11 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
     po::options_description networking("Networking");
     networking.add_options()(
         "daemon",
-        po::value<tcp::endpoint>(&settings.daemon)
-            ->default_value(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), 2836)),
-        "Daemon's address and port to collect information from");
+        po::value<endpoint>(&settings.daemon)
+            ->default_value(endpoint(boost::asio::ip::make_address("127.0.0.1"), 2836)),
+        "Daemon's address and port to collect information from")(
+        "auth-file", po::value<std::string>(&auth_file),
+        "File whose first line is the redis password, or a user name and a password");
 
     po::options_description testing("Testing");
     testing.add_options()(
@@ -276,6 +238,14 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         if (settings.threads < 1 || settings.threads > 100) {
             err << "Invalid threads count (" << settings.threads << ") specified" << std::endl;
             throw std::runtime_error("Invalid threads count specified");
+        }
+
+        if (settings.protocol == protocol_type::nox && settings.daemon.is_unix_socket())
+            throw std::runtime_error("the nox protocol needs a host:port endpoint");
+        if (given.count("auth-file")) {
+            if (settings.protocol != protocol_type::redis)
+                throw std::runtime_error("the auth file is used by the redis protocol only");
+            settings.clients.redis_login = read_redis_credentials(auth_file);
         }
 
         if (const auto error = check_report_path(settings.report_file)) {

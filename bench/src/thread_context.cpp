@@ -6,8 +6,7 @@ namespace bench {
 
 thread_context::thread_context(const run_settings& run, std::uint32_t number)
     : settings(run), thread_number(number) {
-    // The client is built last: the factory reads the settings and the number.
-    client = make_client(*this);
+    client = make_client(settings.protocol, settings.daemon, settings.clients);
 }
 
 thread_context::~thread_context() = default;

@@ -1,6 +1,7 @@
 // The command line: option values and defaults, the host:port grammar, the
 // default report name, the report-path check, and the error exits.
 
+#include <bench/clients/options.hpp>
 #include <bench/settings.hpp>
 
 #include <support/process.hpp>
@@ -9,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -87,8 +91,8 @@ protected:
 
 TEST_F(command_line, defaults_apply_to_every_option_not_given) {
     const auto settings = parse(expand({"-f", "{suite}"}));
-    EXPECT_EQ(settings.daemon.address().to_string(), "127.0.0.1");
-    EXPECT_EQ(settings.daemon.port(), 2836);
+    EXPECT_EQ(settings.daemon.tcp().address().to_string(), "127.0.0.1");
+    EXPECT_EQ(settings.daemon.tcp().port(), 2836);
     EXPECT_EQ(settings.protocol, bench::protocol_type::nox);
     EXPECT_EQ(settings.threads, 1);
     EXPECT_EQ(settings.test_file, suite);
@@ -110,15 +114,54 @@ TEST_F(command_line, without_arguments_the_suite_is_test_cfg_in_the_current_dire
 
 TEST_F(command_line, every_option_takes_its_value) {
     const std::string out = dir.path() + "/out/run1.csv";
+    const std::string auth = dir.write("auth", "bench secret words\r\nsecond line\n");
     const auto settings = parse({"--daemon", "10.0.0.1:80", "--protocol", "redis", "--threads",
-                                 "100", "--test-file", suite, "--output-file", out});
-    EXPECT_EQ(settings.daemon.address().to_string(), "10.0.0.1");
-    EXPECT_EQ(settings.daemon.port(), 80);
+                                 "100", "--test-file", suite, "--output-file", out,
+                                 "--auth-file", auth});
+    EXPECT_EQ(settings.daemon.tcp().address().to_string(), "10.0.0.1");
+    EXPECT_EQ(settings.daemon.tcp().port(), 80);
     EXPECT_EQ(settings.protocol, bench::protocol_type::redis);
     EXPECT_EQ(settings.threads, 100);
     EXPECT_EQ(settings.test_file, suite);
     EXPECT_EQ(settings.report_file, out);
     EXPECT_TRUE(fs::is_directory(dir.path() + "/out"));
+    ASSERT_TRUE(settings.clients.redis_login);
+    EXPECT_EQ(settings.clients.redis_login->user, "bench");
+    EXPECT_EQ(settings.clients.redis_login->password, "secret words");
+}
+
+TEST(read_redis_credentials, takes_a_password_or_a_user_and_a_password_from_the_first_line) {
+    kvtest::temp_dir dir;
+    const char* const no_password = "its first line holds neither a password nor a user name and a password";
+    struct auth_case {
+        const char* content;  // nullptr: the path is a directory
+        const char* user;
+        const char* password;  // nullptr: refused with the failure below
+        const char* failure;
+    };
+    const auth_case cases[] = {
+        {"secret", "", "secret", ""},
+        {"s3cr3t!#\r\nsecond line\n", "", "s3cr3t!#", ""},
+        {"bench secret\n", "bench", "secret", ""},
+        {"", nullptr, nullptr, no_password},
+        {"\r\nsecret\n", nullptr, nullptr, no_password},
+        {" secret\n", nullptr, nullptr, no_password},
+        {"bench \n", nullptr, nullptr, no_password},
+        {nullptr, nullptr, nullptr, "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content ? c.content : "a directory");
+        const std::string path = c.content ? dir.write("auth", c.content) : dir.path();
+        try {
+            const auto login = bench::read_redis_credentials(path);
+            ASSERT_NE(c.password, nullptr);
+            EXPECT_EQ(login.user, c.user);
+            EXPECT_EQ(login.password, c.password);
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(c.password, nullptr);
+            EXPECT_EQ(error.what(), "cannot read the auth file " + path + ": " + c.failure);
+        }
+    }
 }
 
 TEST_F(command_line, protocol_names_map_to_their_numbers) {
@@ -175,6 +218,14 @@ TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
         {"suite file missing", {"-f", "{dir}/missing.cfg", "-o", "{report}"}, 1,
          {"Error: The test file cannot be found or acceded"}},
         {"help with a bad option", {"--help", "--bogus"}, 1, {"Error: ", "unrecognised option"}},
+        {"nox on a UNIX socket", {"-f", "{suite}", "-o", "{report}", "--daemon", "unix:/x.sock"}, 1,
+         {"Error: the nox protocol needs a host:port endpoint"}},
+        {"auth file missing",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "redis", "--auth-file", "{dir}/none"}, 1,
+         {"Error: cannot read the auth file ", "/none: No such file or directory"}},
+        {"auth file for another protocol",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--auth-file", "{suite}"}, 1,
+         {"Error: the auth file is used by the redis protocol only"}},
         {"help", {"--help", "--threads", "0"}, 0, {}},
     };
     for (const auto& c : cases) {
@@ -215,39 +266,52 @@ TEST_F(command_line, parse_arguments_reports_the_exit_instead_of_ending_the_proc
     }
 }
 
-struct endpoint_case {
-    const char* text;
-    bool valid;
-    const char* address;
-    unsigned port;
-};
-
-TEST(parse_endpoint, host_and_port_grammar) {
+TEST(parse_endpoint, grammar_and_printed_form) {
+    const std::string longest_path(sizeof(sockaddr_un{}.sun_path) - 1, 'p');
+    struct endpoint_case {
+        std::string text;
+        std::string printed;  // empty: rejected with EINVAL
+    };
     const endpoint_case cases[] = {
-        {"10.0.0.1:80", true, "10.0.0.1", 80},
-        {"10.0.0.1:80x", true, "10.0.0.1", 80},
-        {"10.0.0.1:00080", true, "10.0.0.1", 80},
-        {"10.0.0.1:0", true, "10.0.0.1", 0},
-        {"10.0.0.1:65535", true, "10.0.0.1", 65535},
-        {"10.0.0.1:65536", false, "", 0},
-        {"10.0.0.1:99999999999999999999", false, "", 0},
-        {"10.0.0.1", false, "", 0},
-        {"10.0.0.1:", false, "", 0},
-        {"10.0.0.1:x80", false, "", 0},
-        {"10.0.0.1: 80", false, "", 0},
-        {"10.0.0.1:-1", false, "", 0},
-        {":80", false, "", 0},
-        {"", false, "", 0},
-        {"a:b:80", false, "", 0},
-        {"h\xc3\xa9:80", false, "", 0},
+        {"10.0.0.1:80", "10.0.0.1:80"},
+        {"10.0.0.1:80x", "10.0.0.1:80"},
+        {"10.0.0.1:00080", "10.0.0.1:80"},
+        {"10.0.0.1:0", "10.0.0.1:0"},
+        {"10.0.0.1:65535", "10.0.0.1:65535"},
+        {"10.0.0.1:65536", ""},
+        {"10.0.0.1:99999999999999999999", ""},
+        {"10.0.0.1", ""},
+        {"10.0.0.1:", ""},
+        {"10.0.0.1:x80", ""},
+        {"10.0.0.1: 80", ""},
+        {"10.0.0.1:-1", ""},
+        {":80", ""},
+        {"", ""},
+        {"a:b:80", ""},
+        {"h\xc3\xa9:80", ""},
+        {"[::1]:6379", "[::1]:6379"},
+        {"[2001:DB8::1]:00080", "[2001:db8::1]:80"},
+        {"[::ffff:10.0.0.1]:1", "[::ffff:10.0.0.1]:1"},
+        {"[::1]:80x", ""},
+        {"[::1]:65536", ""},
+        {"[::1]", ""},
+        {"[::1]:", ""},
+        {"[::1:80", ""},
+        {"[]:80", ""},
+        {"[10.0.0.1]:80", ""},
+        {"[localhost]:80", ""},
+        {"unix:/run/redis.sock", "unix:/run/redis.sock"},
+        {"unix:relative/memcached.sock", "unix:relative/memcached.sock"},
+        {"unix:" + longest_path, "unix:" + longest_path},
+        {"unix:" + longest_path + "p", ""},
+        {"unix:", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         const auto [endpoint, error] = bench::parse_endpoint(c.text);
-        if (c.valid) {
+        if (!c.printed.empty()) {
             ASSERT_FALSE(error) << error.message();
-            EXPECT_EQ(endpoint.address().to_string(), c.address);
-            EXPECT_EQ(endpoint.port(), c.port);
+            EXPECT_EQ(bench::endpoint_text(endpoint), c.printed);
         } else {
             EXPECT_EQ(error, condition(errc::invalid_argument));
         }
@@ -257,12 +321,36 @@ TEST(parse_endpoint, host_and_port_grammar) {
 TEST(parse_endpoint, host_names_are_resolved) {
     const auto [endpoint, error] = bench::parse_endpoint("localhost:80");
     ASSERT_FALSE(error) << error.message();
-    EXPECT_TRUE(endpoint.address().is_loopback()) << endpoint.address().to_string();
-    EXPECT_EQ(endpoint.port(), 80);
+    EXPECT_TRUE(endpoint.tcp().address().is_loopback()) << endpoint.tcp().address().to_string();
+    EXPECT_EQ(endpoint.tcp().port(), 80);
 
     const auto [unused, unknown] = bench::parse_endpoint("no-such-host.invalid:80");
     EXPECT_TRUE(unknown);
     EXPECT_NE(unknown, condition(errc::invalid_argument));
+
+    // "unix:" and a digit still names a host called unix and a port.
+    const auto [named_unix, named_unix_error] = bench::parse_endpoint("unix:6379");
+    if (named_unix_error) {
+        EXPECT_NE(named_unix_error, condition(errc::invalid_argument));
+    } else {
+        EXPECT_FALSE(named_unix.is_unix_socket());
+    }
+}
+
+TEST(parse_endpoint, a_name_with_only_ipv6_addresses_is_resolved) {
+    // Debian names the IPv6 loopback ip6-localhost in /etc/hosts.
+    addrinfo* found = nullptr;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    if (::getaddrinfo("ip6-localhost", nullptr, &hints, &found) != 0)
+        GTEST_SKIP() << "ip6-localhost does not resolve on this machine";
+    bool only_ipv6 = true;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) only_ipv6 &= a->ai_family == AF_INET6;
+    ::freeaddrinfo(found);
+    if (!only_ipv6) GTEST_SKIP() << "ip6-localhost has an IPv4 address on this machine";
+    const auto [endpoint, error] = bench::parse_endpoint("ip6-localhost:80");
+    ASSERT_FALSE(error) << error.message();
+    EXPECT_EQ(bench::endpoint_text(endpoint), "[::1]:80");
 }
 
 std::string local_name(std::time_t when) {

@@ -44,7 +44,7 @@ TEST(nox_client_construction, an_unreachable_daemon_fails_with_its_message) {
     const bench::thread_context context(settings_for(port, bench::protocol_type::local), 0);
     // Repeated: a handle left behind by a failed constructor shows up as a leak.
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(failure_of([&] { bench::nox_client client(context); }), "cannot connect to remote host");
+        EXPECT_EQ(failure_of([&] { bench::nox_client client(context.settings.daemon); }), "cannot connect to remote host");
     // The same through the factory, as the driver builds it.
     EXPECT_EQ(failure_of([&] { bench::thread_context c(settings_for(port, bench::protocol_type::nox), 0); }),
               "cannot connect to remote host");

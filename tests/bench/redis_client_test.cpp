@@ -38,7 +38,7 @@ boost::asio::ip::tcp::endpoint loopback(std::uint16_t port) {
 }
 
 std::unique_ptr<redis_client> connect_client(std::uint16_t port, std::chrono::milliseconds reply = 2s) {
-    return std::make_unique<redis_client>(loopback(port), 2s, reply);
+    return std::make_unique<redis_client>(loopback(port), bench::client_options{}, 2s, reply);
 }
 
 // The message of the std::runtime_error `call` throws, "" when it returns.
@@ -316,7 +316,7 @@ TEST(RedisClientFakeServerTest, HostileServersFailEachOperationWithinTheLimit) {
     for (const auto& [name, script, op] : cases) {
         runs.push_back(std::async(std::launch::async, [name = name, &script = script, &op = op] {
             kvtest::fake_server fake(script);
-            redis_client client(loopback(fake.port()), 2s, redis_client::default_limit);
+            redis_client client(loopback(fake.port()), {}, 2s);
             const auto start = steady_clock::now();
             EXPECT_EQ(failure_of([&] { op.call(client); }), op.failure) << name;
             EXPECT_LT(steady_clock::now() - start, redis_client::default_limit + 2s) << name;
@@ -390,7 +390,7 @@ TEST(RedisClientConnectTest, UnansweredConnectFailsAfterTheLimit) {
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failure_of([&] {
-                  redis_client client(loopback(ntohs(address.sin_port)), 300ms, 300ms);
+                  redis_client client(loopback(ntohs(address.sin_port)), {}, 300ms, 300ms);
               }),
               "Cannot connect to redis server");
     const auto waited = std::chrono::steady_clock::now() - start;

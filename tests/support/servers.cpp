@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -21,28 +22,32 @@ namespace kvtest {
 
 namespace {
 
-int connect_loopback(std::uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
+// A connected socket to the server's address, -1 when none.
+int connect_to(int family, std::uint16_t port, const std::string& path) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+        auto& address = reinterpret_cast<sockaddr_in&>(storage);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        length = sizeof address;
+    } else if (family == AF_INET6) {
+        auto& address = reinterpret_cast<sockaddr_in6&>(storage);
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        address.sin6_port = htons(port);
+        length = sizeof address;
+    } else {
+        auto& address = reinterpret_cast<sockaddr_un&>(storage);
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path) return -1;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        length = sizeof address;
     }
-    return fd;
-}
-
-int connect_local(const std::string& path) {
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) return -1;
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    int fd = ::socket(family, SOCK_STREAM, 0);
     if (fd < 0) return -1;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0) {
         ::close(fd);
         return -1;
     }
@@ -79,12 +84,19 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     }
 }
 
-int server_process::connect_to() const {
-    return path_.empty() ? connect_loopback(port_) : connect_local(path_);
+bool has_ipv6_loopback() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
 }
 
 server_process server_process::start(const std::string& program, std::vector<std::string> args,
-                                     std::uint16_t port, const std::string& path) {
+                                     const address& where) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -102,11 +114,11 @@ server_process server_process::start(const std::string& program, std::vector<std
         ::execvp(program.c_str(), argv.data());
         ::_exit(127);
     }
-    server_process server(pid, port, path);
+    server_process server(pid, where);
     bool up = eventually(
         [&] {
             if (!still_running(pid)) return true;  // it died: give up at once
-            int fd = server.connect_to();
+            int fd = connect_to(where.family, where.port, where.path);
             if (fd < 0) return false;
             ::close(fd);
             return true;
@@ -115,57 +127,99 @@ server_process server_process::start(const std::string& program, std::vector<std
     if (!up || !still_running(pid)) {
         server.pid_ = -1;
         stop(pid);
-        throw std::runtime_error(program + " did not start on " +
-                                 (path.empty() ? "port " + std::to_string(port) : path));
+        throw std::runtime_error(program + " did not start on " + server.endpoint());
     }
     return server;
 }
 
-server_process server_process::redis(const std::vector<std::string>& extra_args) {
+server_process server_process::start_on_free_port(
+    const std::string& program, int family,
+    const std::function<std::vector<std::string>(std::uint16_t)>& args) {
     for (int attempt = 0;; ++attempt) {
-        std::uint16_t port = free_port();
-        std::vector<std::string> args = {"--port",  std::to_string(port), "--bind", "127.0.0.1",
-                                         "--save",  "",                   "--appendonly", "no",
-                                         "--dir",   "/tmp",               "--daemonize", "no"};
-        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        const std::uint16_t port = free_port();
         try {
-            return start("redis-server", args, port);
+            return start(program, args(port), address{family, port, {}});
         } catch (const std::exception&) {
             if (attempt == 2) throw;  // the port may have been taken meanwhile: retry
         }
     }
 }
 
-server_process server_process::memcached(const std::vector<std::string>& extra_args) {
-    for (int attempt = 0;; ++attempt) {
-        std::uint16_t port = free_port();
-        std::vector<std::string> args = {"-p", std::to_string(port), "-l", "127.0.0.1", "-U", "0"};
-        if (::geteuid() == 0) {
-            args.push_back("-u");
-            args.push_back("root");
-        }
-        args.insert(args.end(), extra_args.begin(), extra_args.end());
-        try {
-            return start("memcached", args, port);
-        } catch (const std::exception&) {
-            if (attempt == 2) throw;
-        }
+namespace {
+
+std::vector<std::string> redis_args(const std::string& bind, std::uint16_t port,
+                                    const std::vector<std::string>& extra_args) {
+    std::vector<std::string> args = {"--port",  std::to_string(port), "--bind",      bind,
+                                     "--save",  "",                   "--appendonly", "no",
+                                     "--dir",   "/tmp",               "--daemonize", "no"};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    return args;
+}
+
+std::vector<std::string> memcached_args(std::vector<std::string> args) {
+    if (::geteuid() == 0) {  // memcached refuses to run as root unless told the user
+        args.push_back("-u");
+        args.push_back("root");
     }
+    return args;
+}
+
+}  // namespace
+
+server_process server_process::redis(const std::vector<std::string>& extra_args) {
+    return start_on_free_port("redis-server", AF_INET, [&](std::uint16_t port) {
+        return redis_args("127.0.0.1", port, extra_args);
+    });
+}
+
+server_process server_process::redis_on_ipv6(const std::vector<std::string>& extra_args) {
+    return start_on_free_port("redis-server", AF_INET6, [&](std::uint16_t port) {
+        return redis_args("::1", port, extra_args);
+    });
+}
+
+server_process server_process::redis_on_unix_socket(const std::string& path,
+                                                    const std::vector<std::string>& extra_args) {
+    std::vector<std::string> args = redis_args("127.0.0.1", 0, extra_args);
+    args.insert(args.end(), {"--unixsocket", path, "--unixsocketperm", "700"});
+    return start("redis-server", args, address{AF_UNIX, 0, path});
+}
+
+server_process server_process::memcached(const std::vector<std::string>& extra_args) {
+    return start_on_free_port("memcached", AF_INET, [&](std::uint16_t port) {
+        std::vector<std::string> args = {"-p", std::to_string(port), "-l", "127.0.0.1", "-U", "0"};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        return memcached_args(args);
+    });
 }
 
 server_process server_process::memcached_on_socket(const std::string& path,
                                                    const std::vector<std::string>& extra_args) {
-    std::vector<std::string> args = {"-s", path};
-    if (::geteuid() == 0) {
-        args.push_back("-u");
-        args.push_back("root");
-    }
+    std::vector<std::string> args = {"-s", path, "-a", "0700"};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    return start("memcached", args, 0, path);
+    return start("memcached", memcached_args(args), address{AF_UNIX, 0, path});
+}
+
+server_process server_process::nutcracker(const std::string& directory, bool redis,
+                                          const server_process& backend) {
+    return start_on_free_port("nutcracker", AF_INET, [&](std::uint16_t port) {
+        const std::string config = directory + "/nutcracker.yml";
+        std::ofstream(config) << "pool:\n"
+                              << "  listen: 127.0.0.1:" << port << "\n"
+                              << "  redis: " << (redis ? "true" : "false") << "\n"
+                              << "  hash: fnv1a_64\n"
+                              << "  distribution: ketama\n"
+                              << "  timeout: 5000\n"
+                              << "  auto_eject_hosts: false\n"
+                              << "  servers:\n"
+                              << "   - 127.0.0.1:" << backend.port() << ":1\n";
+        return std::vector<std::string>{"-c", config, "-o", directory + "/nutcracker.log",
+                                        "-a", "127.0.0.1", "-s", std::to_string(free_port())};
+    });
 }
 
 server_process::server_process(server_process&& other) noexcept
-    : pid_(other.pid_), port_(other.port_), path_(std::move(other.path_)) {
+    : pid_(other.pid_), where_(std::move(other.where_)) {
     other.pid_ = -1;
 }
 
@@ -173,8 +227,7 @@ server_process& server_process::operator=(server_process&& other) noexcept {
     if (this != &other) {
         stop(pid_);
         pid_ = other.pid_;
-        port_ = other.port_;
-        path_ = std::move(other.path_);
+        where_ = std::move(other.where_);
         other.pid_ = -1;
     }
     return *this;
@@ -182,11 +235,15 @@ server_process& server_process::operator=(server_process&& other) noexcept {
 
 server_process::~server_process() { stop(pid_); }
 
+std::string server_process::endpoint() const {
+    if (where_.family == AF_UNIX) return "unix:" + where_.path;
+    if (where_.family == AF_INET6) return "[::1]:" + std::to_string(where_.port);
+    return "127.0.0.1:" + std::to_string(where_.port);
+}
+
 std::string server_process::ask(const std::string& request, const std::string& until) const {
-    int fd = connect_to();
-    if (fd < 0)
-        throw std::runtime_error("cannot connect to " +
-                                 (path_.empty() ? "port " + std::to_string(port_) : path_));
+    int fd = connect_to(where_.family, where_.port, where_.path);
+    if (fd < 0) throw std::runtime_error("cannot connect to " + endpoint());
     std::string reply;
     if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);

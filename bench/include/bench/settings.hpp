@@ -1,9 +1,10 @@
 #ifndef BENCH_SETTINGS_HPP
 #define BENCH_SETTINGS_HPP
 
+#include <bench/clients/options.hpp>
+#include <bench/endpoint.hpp>
 #include <bench/protocol.hpp>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cstdint>
@@ -17,11 +18,12 @@ namespace bench {
 
 // Everything the command line decides about a run.
 struct run_settings {
-    boost::asio::ip::tcp::endpoint daemon;  // where the store daemon listens
+    endpoint daemon;                        // where the store daemon listens
     protocol_type protocol = protocol_type::local;  // which client the threads use
     std::int32_t threads = 0;               // 1: single-thread pass, 2..100: multi-thread pass
     std::string test_file;                  // path of the test-suite file
     std::string report_file;                // path of the report file
+    client_options clients;                 // what the clients are built with besides the daemon
 };
 
 // What a command line comes to: the settings of a run, or the exit status of
@@ -41,13 +43,6 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
 // parse_arguments on the standard streams. Exits with 0 after the help and
 // with 1 after a bad command line.
 run_settings parse_command_line(int argc, const char* const argv[]);
-
-// The endpoint as the console shows it: "address:port".
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint);
-
-// "host:port"; the host is resolved when it is not a numeric IPv4 address.
-std::pair<boost::asio::ip::tcp::endpoint, boost::system::error_code>
-parse_endpoint(const std::string& text);
 
 // "report_YYYY_MM_DD-hh_mm_ss.csv" from the local time.
 std::string make_report_file_name();

@@ -4,18 +4,18 @@
 #include <bench/clients/memcached_client.hpp>
 #include <bench/clients/nox_client.hpp>
 #include <bench/clients/redis_client.hpp>
-#include <bench/thread_context.hpp>
 
 #include <stdexcept>
 
 namespace bench {
 
-std::unique_ptr<client> make_client(const thread_context& context) {
-    switch (context.settings.protocol) {
+std::unique_ptr<client> make_client(protocol_type protocol, const endpoint& daemon,
+                                    const client_options& options) {
+    switch (protocol) {
     case protocol_type::local: return std::make_unique<local_client>();
-    case protocol_type::nox: return std::make_unique<nox_client>(context);
-    case protocol_type::memcached: return std::make_unique<memcached_client>(context);
-    case protocol_type::redis: return std::make_unique<redis_client>(context);
+    case protocol_type::nox: return std::make_unique<nox_client>(daemon);
+    case protocol_type::memcached: return std::make_unique<memcached_client>(daemon);
+    case protocol_type::redis: return std::make_unique<redis_client>(daemon, options);
     }
     throw std::runtime_error("unknown test protocol");
 }

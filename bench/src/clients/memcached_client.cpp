@@ -1,10 +1,10 @@
 #include <bench/clients/memcached_client.hpp>
 
-#include <bench/thread_context.hpp>
-
 #include <memcache/commands.hpp>
 
 #include <boost/lexical_cast.hpp>
+
+#include <stdexcept>
 
 namespace bench {
 
@@ -15,10 +15,10 @@ constexpr std::uint64_t connect_limit_ms = 500;
 
 }  // namespace
 
-memcached_client::memcached_client(const thread_context& context) : client("memcached") {
-    const boost::asio::ip::tcp::endpoint& daemon = context.settings.daemon;
-    store_.add_server(daemon.address().to_string(),
-                      boost::lexical_cast<std::string>(daemon.port()));
+memcached_client::memcached_client(const endpoint& daemon) : client("memcached") {
+    if (daemon.is_unix_socket()) throw std::runtime_error("the memcached protocol needs a host:port endpoint");
+    store_.add_server(daemon.tcp().address().to_string(),
+                      boost::lexical_cast<std::string>(daemon.tcp().port()));
     store_.connect(connect_limit_ms);
 }
 

@@ -1,7 +1,5 @@
 #include <bench/clients/nox_client.hpp>
 
-#include <bench/thread_context.hpp>
-
 #include <nox_api.h>
 
 #include <cstring>
@@ -24,52 +22,42 @@ bool passable(const std::string& key) noexcept {
 
 }  // namespace
 
-nox_client::nox_client(const thread_context& context) : client("nox") {
-    if (nox_open(&handle, 0) != 0) {
-        handle = nullptr;
-        fail("cannot create nox handle");
-    }
-    // A throwing constructor runs no destructor, so a failure from here on
-    // closes the handle itself.
-    const auto& daemon = context.settings.daemon;
-    const std::string host = daemon.address().to_string();
-    if (nox_connect(handle, host.c_str(), static_cast<int>(daemon.port())) != 0) {
-        release();
+void nox_client::handle_release::operator()(nox_handle* handle) const noexcept {
+    nox_close(handle);
+}
+
+nox_client::nox_client(const endpoint& daemon) : client("nox") {
+    if (daemon.is_unix_socket()) fail("the nox protocol needs a host:port endpoint");
+    nox_handle* opened = nullptr;
+    if (nox_open(&opened, 0) != 0) fail("cannot create nox handle");
+    handle_.reset(opened);
+    const std::string host = daemon.tcp().address().to_string();
+    if (nox_connect(handle_.get(), host.c_str(), static_cast<int>(daemon.tcp().port())) != 0)
         fail("cannot connect to remote host");
-    }
-    if (nox_set_option(handle, timeout_option, timeout_value) != 0) {
-        release();
+    if (nox_set_option(handle_.get(), timeout_option, timeout_value) != 0)
         fail("cannot set the timeout");
-    }
 }
 
-nox_client::~nox_client() { release(); }
-
-void nox_client::release() noexcept {
-    if (handle != nullptr) {
-        nox_close(handle);
-        handle = nullptr;
-    }
-}
+nox_client::~nox_client() = default;
 
 void nox_client::put(const std::string& key, const std::string& value) {
-    if (!passable(key) || nox_put(handle, key.c_str(), value.data(), value.size(), 0) != 0)
+    if (!passable(key) || nox_put(handle_.get(), key.c_str(), value.data(), value.size(), 0) != 0)
         fail("cannot put entry");
 }
 
 void nox_client::update(const std::string& key, const std::string& value) {
-    if (!passable(key) || nox_update(handle, key.c_str(), value.data(), value.size(), 0) != 0)
+    if (!passable(key) || nox_update(handle_.get(), key.c_str(), value.data(), value.size(), 0) != 0)
         fail("cannot update entry");
 }
 
 void nox_client::remove(const std::string& key) {
-    if (!passable(key) || nox_remove(handle, key.c_str()) != 0) fail("cannot remove entry");
+    if (!passable(key) || nox_remove(handle_.get(), key.c_str()) != 0) fail("cannot remove entry");
 }
 
 void nox_client::get(const std::string& key, std::string& value, std::size_t expected_size) {
     value.resize(expected_size);
     std::size_t length = expected_size;
-    if (!passable(key) || nox_get(handle, key.c_str(), &value[0], &length) != 0)
+    if (!passable(key) || nox_get(handle_.get(), key.c_str(), &value[0], &length) != 0)
         fail("cannot get entry");
     // A library that reports more than the buffer held has cut the content.
     if (length > expected_size) fail("cannot get entry");

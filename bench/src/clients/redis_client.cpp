@@ -1,7 +1,5 @@
 #include <bench/clients/redis_client.hpp>
 
-#include <bench/thread_context.hpp>
-
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
@@ -124,25 +122,26 @@ void redis_client::reply_release::operator()(redisReply* reply) const noexcept {
     freeReplyObject(reply);
 }
 
-redis_client::redis_client(const thread_context& context)
-    : redis_client(context.settings.daemon, default_limit, default_limit) {}
-
-redis_client::redis_client(const boost::asio::ip::tcp::endpoint& daemon,
+redis_client::redis_client(const endpoint& daemon, const client_options& options,
                            std::chrono::milliseconds connect_limit,
                            std::chrono::milliseconds operation_limit)
     : client("redis"),
       operation_limit_(std::max(operation_limit, std::chrono::milliseconds(1))) {
-    // Dotted decimal for IPv4, the standard IPv6 text with "%scope" when set.
-    const std::string host = daemon.address().to_string();
-    connection_.reset(redisConnectWithTimeout(
-        host.c_str(), daemon.port(),
-        to_timeval(std::max(connect_limit, std::chrono::milliseconds(1)))));
+    const timeval connect_tv = to_timeval(std::max(connect_limit, std::chrono::milliseconds(1)));
+    if (daemon.is_unix_socket()) {
+        connection_.reset(redisConnectUnixWithTimeout(daemon.path().c_str(), connect_tv));
+    } else {
+        // Dotted decimal for IPv4, the standard IPv6 text with "%scope" when set.
+        const std::string host = daemon.tcp().address().to_string();
+        connection_.reset(redisConnectWithTimeout(host.c_str(), daemon.tcp().port(), connect_tv));
+    }
     // The socket's own limits bound each blocking write and read to the
     // operation's limit; exchange() holds the whole operation to it.
     if (!connection_ || connection_->err != 0 ||
         redisSetTimeout(connection_.get(), to_timeval(operation_limit_)) != REDIS_OK)
         throw std::runtime_error("Cannot connect to redis server");
     keep_sigpipe_from_ending_the_run(connection_->fd);
+    if (options.redis_login) log_in(*options.redis_login);
 }
 
 redis_client::~redis_client() = default;
@@ -206,6 +205,23 @@ bool redis_client::send_and_receive(reply_ptr& reply) {
     // stream is out of step.
     if (reader.len != reader.pos) return false;
     return !shortened || redisSetTimeout(connection, to_timeval(operation_limit_)) == REDIS_OK;
+}
+
+void redis_client::log_in(const redis_credentials& login) {
+    const char* words[] = {"AUTH", login.user.data(), login.password.data()};
+    const std::size_t lengths[] = {4, login.user.size(), login.password.size()};
+    reply_ptr reply;
+    if (login.user.empty()) {
+        const char* password_only[] = {words[0], words[2]};
+        const std::size_t password_length[] = {lengths[0], lengths[2]};
+        reply = exchange(2, password_only, password_length);
+    } else {
+        reply = exchange(3, words, lengths);
+    }
+    if (!reply) throw std::runtime_error("Cannot connect to redis server");
+    if (reply->type == REDIS_REPLY_ERROR)
+        throw std::runtime_error("redis authentication failed: " +
+                                 std::string(reply->str, reply->len));
 }
 
 void redis_client::set(const std::string& key, const std::string& value, const char* failure) {

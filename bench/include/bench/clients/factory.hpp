@@ -2,16 +2,19 @@
 #define BENCH_CLIENTS_FACTORY_HPP
 
 #include <bench/client.hpp>
+#include <bench/clients/options.hpp>
+#include <bench/endpoint.hpp>
+#include <bench/protocol.hpp>
 
 #include <memory>
 
 namespace bench {
 
-struct thread_context;
-
-// Builds the client for context.settings.protocol; "unknown test protocol"
-// for any other value. Clients that talk to a server connect here.
-std::unique_ptr<client> make_client(const thread_context& context);
+// Builds the client of `protocol` for the daemon at `daemon` (the local
+// client ignores it); "unknown test protocol" for any other value. Clients
+// that talk to a server connect here.
+std::unique_ptr<client> make_client(protocol_type protocol, const endpoint& daemon,
+                                    const client_options& options);
 
 }  // namespace bench
 

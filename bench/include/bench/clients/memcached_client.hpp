@@ -2,12 +2,11 @@
 #define BENCH_CLIENTS_MEMCACHED_CLIENT_HPP
 
 #include <bench/client.hpp>
+#include <bench/endpoint.hpp>
 
 #include <memcache/client.hpp>
 
 namespace bench {
-
-struct thread_context;
 
 // A memcached server through the memcache library: put is add, update is
 // replace, remove is delete, get is get. The daemon is the client's only
@@ -16,9 +15,11 @@ struct thread_context;
 // memcache::no_available_servers. A connection that breaks or lets a reply
 // wait over 500 ms stays down: every later operation raises
 // memcache::no_available_servers. Library exceptions pass through unchanged.
+// The daemon is reached over TCP only: a UNIX socket is refused at
+// construction with "the memcached protocol needs a host:port endpoint".
 class memcached_client final : public client {
 public:
-    explicit memcached_client(const thread_context& context);
+    explicit memcached_client(const endpoint& daemon);
     ~memcached_client() override;
 
     // Fails (memcache::key_not_stored) when the key exists.

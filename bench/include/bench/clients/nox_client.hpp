@@ -2,21 +2,24 @@
 #define BENCH_CLIENTS_NOX_CLIENT_HPP
 
 #include <bench/client.hpp>
+#include <bench/endpoint.hpp>
+
+#include <memory>
 
 struct nox_handle;  // libnox_api's opaque connection handle
 
 namespace bench {
-
-struct thread_context;
 
 // Client of the nox store through its library libnox_api: one handle, and so
 // one connection, per client. Every failed library call throws
 // std::runtime_error with a message naming the operation.
 class nox_client final : public client {
 public:
-    // Opens a handle, connects it to the context's daemon and sets a 10 s
-    // time limit; throws (and releases the handle) when one of them fails.
-    explicit nox_client(const thread_context& context);
+    // Opens a handle, connects it to the daemon and sets a 10 s time limit;
+    // throws (and closes the handle) when one of them fails. The library
+    // takes a host and a port only: a UNIX socket is refused with "the nox
+    // protocol needs a host:port endpoint".
+    explicit nox_client(const endpoint& daemon);
     ~nox_client() override;
 
     void put(const std::string& key, const std::string& value) override;
@@ -27,9 +30,11 @@ public:
     void get(const std::string& key, std::string& value, std::size_t expected_size) override;
 
 private:
-    void release() noexcept;
+    struct handle_release {
+        void operator()(nox_handle* handle) const noexcept;
+    };
 
-    nox_handle* handle = nullptr;  // owned; null until nox_open made it
+    std::unique_ptr<nox_handle, handle_release> handle_;  // null until nox_open made it
 };
 
 }  // namespace bench

@@ -2,8 +2,8 @@
 #define BENCH_CLIENTS_REDIS_CLIENT_HPP
 
 #include <bench/client.hpp>
-
-#include <boost/asio/ip/tcp.hpp>
+#include <bench/clients/options.hpp>
+#include <bench/endpoint.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -14,8 +14,6 @@ struct redisContext;
 struct redisReply;
 
 namespace bench {
-
-struct thread_context;
 
 // A Redis server over one hiredis connection: put and update are SET,
 // remove is DEL, get is GET. Keys and values are sent with their lengths, so
@@ -42,16 +40,16 @@ public:
     // The limit the benchmark uses for connecting and for each operation.
     static constexpr std::chrono::milliseconds default_limit{10000};
 
-    // Connects to the daemon endpoint of the context's settings with the
-    // default limits.
-    explicit redis_client(const thread_context& context);
-    // Connects to `daemon`, waiting at most `connect_limit` for the
-    // connection and then at most `operation_limit` for each operation; a
-    // limit under 1 ms counts as 1 ms. Throws std::runtime_error "Cannot
-    // connect to redis server" on failure.
-    redis_client(const boost::asio::ip::tcp::endpoint& daemon,
-                 std::chrono::milliseconds connect_limit,
-                 std::chrono::milliseconds operation_limit);
+    // Connects to `daemon` (TCP or a UNIX socket), waiting at most
+    // `connect_limit` for the connection and then at most `operation_limit`
+    // for each operation; a limit under 1 ms counts as 1 ms. With a login in
+    // the options, sends AUTH at once. Throws std::runtime_error "Cannot
+    // connect to redis server" when the connection (or the AUTH exchange)
+    // fails, and "redis authentication failed: " with the server's reply
+    // text when the server refuses the login.
+    explicit redis_client(const endpoint& daemon, const client_options& options = {},
+                          std::chrono::milliseconds connect_limit = default_limit,
+                          std::chrono::milliseconds operation_limit = default_limit);
     ~redis_client() override;
 
     void put(const std::string& key, const std::string& value) override;
@@ -76,6 +74,8 @@ private:
     // The part of exchange after the command is queued; false when the
     // connection can no longer be used.
     bool send_and_receive(reply_ptr& reply);
+    // AUTH with the login; throws as the constructor says.
+    void log_in(const redis_credentials& login);
     // SET key value; throws std::runtime_error(failure) unless the reply is
     // a non-error one.
     void set(const std::string& key, const std::string& value, const char* failure);
