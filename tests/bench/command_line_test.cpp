@@ -142,7 +142,6 @@ TEST(read_redis_credentials, takes_a_password_or_a_user_and_a_password_from_the_
     const auth_case cases[] = {
         {"secret", "", "secret", ""},
         {"s3cr3t!#\r\nsecond line\n", "", "s3cr3t!#", ""},
-        {"bench secret\n", "bench", "secret", ""},
         {"", nullptr, nullptr, no_password},
         {"\r\nsecret\n", nullptr, nullptr, no_password},
         {" secret\n", nullptr, nullptr, no_password},

@@ -26,7 +26,8 @@ namespace bench {
 // length) grows past 64 KiB without its end, when it announces a bulk string
 // over 512 MiB (Redis' own default limit for one), or when it is an array,
 // which none of the commands sent here is answered with: a hostile or broken
-// server cannot make the client hold more than that. hiredis cannot use a
+// server cannot make the client hold more than that. Bytes past a reply mean
+// the stream is out of step and fail the operation too. hiredis cannot use a
 // connection again once a reply timed out, was refused or the connection
 // broke, so the client then closes it and every later operation fails at
 // once; there is no reconnect.
