@@ -65,6 +65,10 @@ const std::vector<deployment>& deployments() {
          [](const kvtest::temp_dir& dir) {
              return one(server_process::redis_on_unix_socket(dir.path() + "/redis.sock"));
          }},
+        {"memcached_on_unix_socket", "memcached",
+         [](const kvtest::temp_dir& dir) {
+             return one(server_process::memcached_on_socket(dir.path() + "/memcached.sock"));
+         }},
         {"redis_with_password", "redis",
          [](const kvtest::temp_dir& dir) {
              return one(server_process::redis({"--requirepass", password}),
@@ -76,6 +80,8 @@ const std::vector<deployment>& deployments() {
                                                ">" + password, "~*", "+@all"}),
                         {"--auth-file", dir.write("auth", "bench " + password + "\r\n")});
          }},
+        {"memcached_behind_nutcracker", "memcached",
+         [](const kvtest::temp_dir& dir) { return behind_nutcracker(dir, false); }},
         {"redis_behind_nutcracker", "redis",
          [](const kvtest::temp_dir& dir) { return behind_nutcracker(dir, true); }},
     };
@@ -137,6 +143,9 @@ TEST(kvbench_endpoint_failures, each_gives_its_message_and_exit_status) {
          "Error: cannot read the auth file " + dir.path() + "/none: No such file or directory\n"},
         {"no socket at the path, redis", {"--protocol", "redis", "--daemon", missing_socket}, 1,
          "Error in benchmark: Cannot connect to redis server\n"},
+        {"no socket at the path, memcached",
+         {"--protocol", "memcached", "--daemon", missing_socket}, 0,
+         "test failed: No available servers.\n"},
         {"nothing on the IPv6 port", {"--protocol", "redis", "--daemon", closed_ipv6}, 1,
          "Error in benchmark: Cannot connect to redis server\n"},
         {"nox on a UNIX socket", {"--protocol", "nox", "--daemon", missing_socket}, 1,

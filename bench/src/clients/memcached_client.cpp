@@ -4,8 +4,6 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include <stdexcept>
-
 namespace bench {
 
 namespace {
@@ -16,9 +14,12 @@ constexpr std::uint64_t connect_limit_ms = 500;
 }  // namespace
 
 memcached_client::memcached_client(const endpoint& daemon) : client("memcached") {
-    if (daemon.is_unix_socket()) throw std::runtime_error("the memcached protocol needs a host:port endpoint");
-    store_.add_server(daemon.tcp().address().to_string(),
-                      boost::lexical_cast<std::string>(daemon.tcp().port()));
+    if (daemon.is_unix_socket()) {
+        store_.add_local_server(daemon.path());
+    } else {
+        store_.add_server(daemon.tcp().address().to_string(),
+                          boost::lexical_cast<std::string>(daemon.tcp().port()));
+    }
     store_.connect(connect_limit_ms);
 }
 

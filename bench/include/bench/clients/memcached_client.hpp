@@ -15,8 +15,8 @@ namespace bench {
 // memcache::no_available_servers. A connection that breaks or lets a reply
 // wait over 500 ms stays down: every later operation raises
 // memcache::no_available_servers. Library exceptions pass through unchanged.
-// The daemon is reached over TCP only: a UNIX socket is refused at
-// construction with "the memcached protocol needs a host:port endpoint".
+// A daemon on a UNIX socket is the library's local server "unix:PATH", with
+// the same time limits.
 class memcached_client final : public client {
 public:
     explicit memcached_client(const endpoint& daemon);
