@@ -258,7 +258,10 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         "Test suites configuration file")(
         "output-file,o",
         po::value<std::string>(&settings.report_file)->default_value(make_report_file_name()),
-        "Test file");
+        "Test file")(
+        "strict", po::bool_switch(&settings.strict),
+        "Exit with status 3 when any test failed (an error's status 1 and an "
+        "interruption's 128 + signal come first)");
 
     po::options_description options("Allowed options");
     options.add(general).add(networking).add(testing);

@@ -6,6 +6,7 @@
 
 #include <bench/driver.hpp>
 
+#include <bench/interrupt.hpp>
 #include <bench/report.hpp>
 #include <bench/runner.hpp>
 #include <bench/settings.hpp>
@@ -97,10 +98,16 @@ private:
 
 // What the threads of one multi-thread pass share besides the queue.
 struct pass_state {
-    // Results that will never be pushed because their worker failed or was
-    // never started; the writer stops waiting for them.
+    // Results that will never be pushed because their worker failed, was
+    // never started or was stopped; the writer stops waiting for them.
     std::atomic<std::uint64_t> missing{0};
     std::atomic<bool> failed{false};
+};
+
+// How many results were reported, and how many of them failed.
+struct result_tally {
+    std::uint64_t results = 0;
+    std::uint64_t failed = 0;
 };
 
 void report_error(const std::string& message) {
@@ -119,23 +126,43 @@ bool finish_report(csv_report& report) {
     return false;
 }
 
-void show_result(const test_result& result, csv_report* report) {
+void show_result(const test_result& result, csv_report* report, result_tally& tally) {
+    ++tally.results;
+    if (!result.success) ++tally.failed;
     std::cout << result;
     std::cout.flush();
     if (report) report->write(result);
 }
 
+// The exit status of a run that got as far as its pass. An error comes
+// first, then a stop by a signal (128 + its number, as a shell reports a
+// process ended by it), then, with --strict, failed tests (3).
+int exit_status(const run_settings& settings, bool error, const result_tally& tally) {
+    if (settings.strict && tally.failed > 0) {
+        std::cerr << (std::to_string(tally.failed) + " of " + std::to_string(tally.results) +
+                      " results failed\n")
+                  << std::flush;
+    }
+    if (error) return 1;
+    if (const int signal = interrupt_signal()) return 128 + signal;
+    if (settings.strict && tally.failed > 0) return 3;
+    return 0;
+}
+
 int run_single_thread(const run_settings& settings, const std::vector<test_spec>& tests) {
     std::cout << "running " << tests.size() << " test(s) in a single thread..." << std::endl;
     csv_report report(settings.report_file);
+    result_tally tally;
     {
         thread_context context(settings, 0);
         for (const test_spec& test : tests) {
+            if (interrupt_requested()) break;
             const test_result result = run_test(context, test);
-            show_result(result, &report);
+            show_result(result, &report, tally);
         }
     }
-    return finish_report(report) ? 0 : 1;
+    const bool error = !finish_report(report);
+    return exit_status(settings, error, tally);
 }
 
 void run_worker(const run_settings& settings, const std::vector<test_spec>& tests,
@@ -144,6 +171,7 @@ void run_worker(const run_settings& settings, const std::vector<test_spec>& test
     try {
         thread_context context(settings, thread_number);
         for (const test_spec& test : tests) {
+            if (interrupt_requested()) break;
             auto result = std::make_unique<test_result>(run_test(context, test));
             queue_wait wait;
             while (!result_queue.push(result.get())) wait();
@@ -153,8 +181,8 @@ void run_worker(const run_settings& settings, const std::vector<test_spec>& test
     } catch (const std::exception& error) {
         state.failed = true;
         report_error(error.what());
-        state.missing += tests.size() - pushed;
     }
+    state.missing += tests.size() - pushed;
 }
 
 #ifdef KVBENCH_REPORT_WRITER_CPU
@@ -172,7 +200,8 @@ void report_writer_cpu() {
 }
 #endif
 
-void run_writer(const run_settings& settings, std::size_t test_count, pass_state& state) {
+void run_writer(const run_settings& settings, std::size_t test_count, pass_state& state,
+                result_tally& tally) {
     std::optional<csv_report> report;
     try {
         report.emplace(settings.report_file);
@@ -196,7 +225,7 @@ void run_writer(const run_settings& settings, std::size_t test_count, pass_state
         const std::unique_ptr<test_result> result(popped);
         ++handled;
         try {
-            show_result(*result, report ? &*report : nullptr);
+            show_result(*result, report ? &*report : nullptr, tally);
         } catch (const std::exception& error) {
             state.failed = true;
             report_error(error.what());
@@ -214,7 +243,9 @@ int run_multi_thread(const run_settings& settings, const std::vector<test_spec>&
               << std::endl;
 
     pass_state state;
-    std::thread writer(run_writer, std::cref(settings), tests.size(), std::ref(state));
+    result_tally tally;  // the writer's until it is joined
+    std::thread writer(run_writer, std::cref(settings), tests.size(), std::ref(state),
+                       std::ref(tally));
 
     const auto start = std::chrono::steady_clock::now();
     std::deque<std::thread> workers;
@@ -236,13 +267,17 @@ int run_multi_thread(const run_settings& settings, const std::vector<test_spec>&
 
     if (start_failure) {
         report_error(*start_failure);
-        return 1;
+        return exit_status(settings, true, tally);
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start);
     std::cout << std::endl;
     const double milliseconds = static_cast<double>(elapsed.count()) / 1000000.0;
-    std::cout << "All done! Total elapsed time: " << milliseconds << " ms" << std::endl;
-    return state.failed ? 1 : 0;
+    // A stopped run did not do everything: its closing line says so, with
+    // the time it ran.
+    std::cout << (interrupt_requested() ? "Interrupted! Total elapsed time: "
+                                        : "All done! Total elapsed time: ")
+              << milliseconds << " ms" << std::endl;
+    return exit_status(settings, state.failed, tally);
 }
 
 void terminate_handler() {
@@ -285,6 +320,7 @@ int run_benchmark(int argc, char* argv[]) {
 
         std::cout << "connecting to " << endpoint_text(settings.daemon) << std::endl;
 
+        install_interrupt_handlers();
         if (settings.threads == 1) return run_single_thread(settings, tests);
         return run_multi_thread(settings, tests);
     } catch (const std::exception& error) {

@@ -158,7 +158,10 @@ void csv_report::append(const std::string& text)
         return;  // the first failure is already recorded
     }
     errno = 0;
+    // Each line goes to the file as soon as it is written, so that a run
+    // that is stopped or killed keeps every result it reported.
     file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file_.flush();
     if (!file_) {
         record_failure("cannot write");
     }

@@ -1,6 +1,7 @@
 // The kvbench executable with the in-process local protocol: the framing of a
 // run, the report rows of one and of several threads, the hand-over of more
-// results than the queue holds, and how every kind of error ends a run.
+// results than the queue holds, how every kind of error ends a run, and how a
+// run stops on a signal.
 
 #include <support/fake_server.hpp>
 #include <support/process.hpp>
@@ -11,12 +12,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -375,6 +378,119 @@ TEST(kvbench_local, a_report_that_cannot_be_written_is_named_and_fails_the_run) 
         EXPECT_EQ(count_of(run.err, "\n"), 1u) << run.err;
         // The console output is complete all the same.
         EXPECT_EQ(count_of(run.out, " done on thread #"), 5u * std::stoul(threads));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Three tests; the second runs until it is stopped.
+const char* const stoppable_suite = R"(tests
+{
+    multiple_put_get_delete { size 16 count 1000 }
+    multiple_put_get_delete { size 16 count 1099511627776 }
+    multiple_put_get_delete { size 16 count 1000 }
+}
+)";
+
+TEST(kvbench_local, a_stopped_run_keeps_what_finished_and_exits_with_128_plus_the_signal) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        for (const int threads : {1, 4}) {
+            SCOPED_TRACE(std::to_string(signal) + " on " + std::to_string(threads) + " threads");
+            kvtest::temp_dir dir;
+            dir.write("suite.cfg", stoppable_suite);
+            // Once every thread reported its first test, a moment for all of
+            // them to be well into the second.
+            const auto in_the_second_test = [threads](const kvtest::process_result& so_far) {
+                if (count_of(so_far.out, " done on thread #") < std::size_t(threads)) return false;
+                std::this_thread::sleep_for(200ms);
+                return true;
+            };
+            const auto run = kvtest::run_process(
+                kvtest::kvbench_path(),
+                {"--protocol", "local", "--threads", std::to_string(threads), "-f", "suite.cfg",
+                 "-o", "run.csv"},
+                dir.path(), 60s, {{signal, in_the_second_test}});
+            ASSERT_FALSE(run.timed_out) << "kvbench did not stop";
+            EXPECT_EQ(run.signal, 0) << "ended by the signal instead of stopping";
+            EXPECT_EQ(run.exit_status, 128 + signal) << run.err;
+            EXPECT_EQ(count_of(run.err, "test failed: interrupted\n"), std::size_t(threads));
+
+            // Every thread's first test finished, its second was cut short and
+            // its third never started.
+            std::size_t finished = 0, interrupted = 0;
+            for (const auto& row : report_rows(dir.read("run.csv"))) {
+                if (row.description.find(" 1000 times") != std::string::npos) ++finished;
+                if (row.description.find(" 1099511627776 times") != std::string::npos)
+                    ++interrupted;
+            }
+            EXPECT_EQ(finished, std::size_t(threads));
+            EXPECT_EQ(interrupted, std::size_t(threads));
+            EXPECT_EQ(count_of(run.out, " ### test in error "), std::size_t(threads));
+            EXPECT_EQ(run.out.find("All done!"), std::string::npos);
+            EXPECT_EQ(run.out.find("Interrupted! Total elapsed time: ") != std::string::npos,
+                      threads > 1);
+        }
+    }
+}
+
+TEST(kvbench_local, a_second_interrupt_ends_the_process_at_once) {
+    // A server that never answers holds the put for its 10 s time limit.
+    kvtest::fake_server silent([](kvtest::fake_connection& connection) { connection.stall(30s); });
+    kvtest::temp_dir dir;
+    const auto started = std::chrono::steady_clock::now();
+    // The first test's progress scale is out: the put is about to wait.
+    const auto in_the_put = [](const kvtest::process_result& so_far) {
+        if (so_far.out.find("|----|") == std::string::npos) return false;
+        std::this_thread::sleep_for(300ms);
+        return true;
+    };
+    const auto a_moment_later = [](const kvtest::process_result&) {
+        std::this_thread::sleep_for(300ms);
+        return true;
+    };
+    const auto run = kvtest::run_process(
+        kvtest::kvbench_path(),
+        {"--protocol", "redis", "--daemon", "127.0.0.1:" + std::to_string(silent.port()), "-f",
+         quick_suite, "-o", "run.csv"},
+        dir.path(), 60s, {{SIGINT, in_the_put}, {SIGINT, a_moment_later}});
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.signal, SIGINT) << run.exit_status << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+TEST(kvbench_local, strict_turns_failed_tests_into_exit_status_3) {
+    // A count no list can reserve fails the test at once.
+    const char* const failing = "    multiple_put { size 1 count 4611686018427387904 }\n";
+    const char* const passing = "    multiple_put { size 1 count 10 }\n";
+    const struct {
+        const char* name;
+        std::string tests;
+        args extra;
+        int status;
+        std::string last_err_line;  // empty: nothing on standard error
+    } cases[] = {
+        {"one of two failed", std::string(passing) + failing, {"--strict"}, 3,
+         "1 of 2 results failed"},
+        {"none failed", std::string(passing) + passing, {"--strict"}, 0, ""},
+        {"without the option", std::string(passing) + failing, {}, 0, "test failed: "},
+        {"on threads", std::string(passing) + failing, {"--strict", "--threads", "3"}, 3,
+         "3 of 6 results failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvtest::temp_dir dir;
+        dir.write("suite.cfg", "tests\n{\n" + c.tests + "}\n");
+        args arguments{"--protocol", "local", "-f", "suite.cfg", "-o", "run.csv"};
+        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+        const auto run = kvbench(arguments, dir.path());
+        EXPECT_EQ(run.exit_status, c.status) << run.err;
+        const auto lines = lines_of(run.err);
+        if (c.last_err_line.empty())
+            EXPECT_TRUE(lines.empty()) << run.err;
+        else
+            EXPECT_TRUE(!lines.empty() && lines.back().rfind(c.last_err_line, 0) == 0) << run.err;
     }
 }
 

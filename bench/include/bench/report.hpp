@@ -13,8 +13,8 @@ namespace bench {
 std::ostream& operator<<(std::ostream& out, const test_result& result);
 
 // The semicolon-separated report file: a header line, then one CR LF row per
-// result, written byte for byte (no line-end translation). Rows are buffered
-// and reach the file when the buffer fills and at close().
+// result, written byte for byte (no line-end translation). Each line reaches
+// the file when it is written.
 class csv_report {
 public:
     // Creates or truncates the file and writes the header.

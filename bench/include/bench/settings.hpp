@@ -22,6 +22,7 @@ struct run_settings {
     std::int32_t threads = 0;               // 1: single-thread pass, 2..100: multi-thread pass
     std::string test_file;                  // path of the test-suite file
     std::string report_file;                // path of the report file
+    bool strict = false;                    // a failed test makes the exit status 3
 };
 
 // What a command line comes to: the settings of a run, or the exit status of
