@@ -28,10 +28,7 @@ void timed_step(test_result& result, std::uint64_t bytes, Calls&& calls)
     result.iteration_start = std::chrono::steady_clock::now();
     calls();
     const auto end = std::chrono::steady_clock::now();
-    const auto ticks =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(end - result.iteration_start).count();
-    result.bytes_processed += bytes;
-    result.timings(static_cast<double>(ticks) / 1000000.0);
+    record_step(result, bytes, result.iteration_start, end);
 }
 
 void check_content(const std::string& read, const std::string& written)

@@ -7,12 +7,15 @@
 #include <support/process.hpp>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -410,7 +413,7 @@ TEST(kvbench_local, a_stopped_run_keeps_what_finished_and_exits_with_128_plus_th
             const auto run = kvtest::run_process(
                 kvtest::kvbench_path(),
                 {"--protocol", "local", "--threads", std::to_string(threads), "-f", "suite.cfg",
-                 "-o", "run.csv"},
+                 "-o", "run.csv", "--json", "run.json"},
                 dir.path(), 60s, {{signal, in_the_second_test}});
             ASSERT_FALSE(run.timed_out) << "kvbench did not stop";
             EXPECT_EQ(run.signal, 0) << "ended by the signal instead of stopping";
@@ -431,6 +434,14 @@ TEST(kvbench_local, a_stopped_run_keeps_what_finished_and_exits_with_128_plus_th
             EXPECT_EQ(run.out.find("All done!"), std::string::npos);
             EXPECT_EQ(run.out.find("Interrupted! Total elapsed time: ") != std::string::npos,
                       threads > 1);
+
+            // The JSON report holds the same results and says why the run ended.
+            const auto report = nlohmann::json::parse(dir.read("run.json"));
+            EXPECT_EQ(report["results"].size(), std::size_t(2 * threads));
+            EXPECT_EQ(report["interrupted"], signal == SIGINT ? "SIGINT" : "SIGTERM");
+            EXPECT_EQ(report["aggregates"][0]["threads"], threads);
+            EXPECT_EQ(report["aggregates"][1]["failed_threads"], threads);
+            EXPECT_EQ(report["aggregates"][2]["threads"], 0);
         }
     }
 }
@@ -492,6 +503,61 @@ TEST(kvbench_local, strict_turns_failed_tests_into_exit_status_3) {
         else
             EXPECT_TRUE(!lines.empty() && lines.back().rfind(c.last_err_line, 0) == 0) << run.err;
     }
+}
+
+TEST(kvbench_local, lockstep_starts_each_test_on_all_threads_together) {
+    // A RESP store whose first connection answers each SET 20 ms late, so
+    // that one thread takes 200 ms for a test the others run in a moment.
+    std::atomic<int> connections{0};
+    kvtest::fake_server store([&connections](kvtest::fake_connection& connection) {
+        const bool slow = connections++ == 0;
+        for (;;) {
+            const std::string header = connection.read_until("\r\n");
+            if (header.size() < 3 || header[0] != '*') return;
+            std::string command;
+            for (int word = std::stoi(header.substr(1)); word > 0; --word) {
+                const std::string length = connection.read_until("\r\n");
+                if (length.size() < 3 || length[0] != '$') return;
+                const std::string text = connection.read_bytes(std::stoul(length.substr(1)) + 2);
+                if (command.empty()) command = text.substr(0, text.size() - 2);
+            }
+            if (slow && command == "SET") connection.stall(20ms);
+            connection.send(command == "DEL" ? ":1\r\n" : "+OK\r\n");
+        }
+    });
+    kvtest::temp_dir dir;
+    dir.write("suite.cfg", R"(tests
+{
+    multiple_put { size 8 count 10 }
+    multiple_put { size 8 count 10 }
+    multiple_put { size 8 count 10 }
+}
+)");
+    // The spread of the first steps' start times of each test, in ms.
+    const auto start_spreads = [&](const args& extra) {
+        connections = 0;
+        args arguments{"--protocol", "redis", "--daemon",
+                       "127.0.0.1:" + std::to_string(store.port()), "--threads", "4", "-f",
+                       "suite.cfg", "-o", "run.csv", "--json", "run.json"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        const auto run = kvbench(arguments, dir.path());
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        std::vector<double> spreads;
+        const auto report = nlohmann::json::parse(dir.read("run.json"));
+        for (int test = 0; test < 3; ++test) {
+            std::vector<double> starts;
+            for (const auto& result : report["results"])
+                if (result["test"] == test) starts.push_back(result["start_ms"].get<double>());
+            EXPECT_EQ(starts.size(), 4u);
+            spreads.push_back(*std::max_element(starts.begin(), starts.end()) -
+                              *std::min_element(starts.begin(), starts.end()));
+        }
+        return spreads;
+    };
+    const auto free = start_spreads({});
+    EXPECT_GT(free[2], 150) << "without lockstep the fast threads run ahead";
+    const auto together = start_spreads({"--lockstep"});
+    for (int test = 0; test < 3; ++test) EXPECT_LT(together[test], 20) << "test " << test;
 }
 
 }  // namespace
