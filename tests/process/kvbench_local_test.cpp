@@ -249,7 +249,11 @@ TEST(kvbench_local, help_lists_the_options_in_their_groups) {
                                     "-f [ --test-file ] arg (=test.cfg)",
                                     "Test suites configuration file",
                                     "-o [ --output-file ] arg (=report_",
-                                    "Test file"};
+                                    "Test file",
+                                    "--strict",
+                                    "--lockstep",
+                                    "-j [ --json ] arg",
+                                    "-p [ --percentiles ]"};
     std::size_t at = 0;
     for (const char* piece : in_order) {
         const std::size_t found = run.out.find(piece, at);
