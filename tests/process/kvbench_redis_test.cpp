@@ -247,8 +247,8 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
         EXPECT_EQ(aggregate["test"], test);
         EXPECT_EQ(aggregate["threads"], threads);
         EXPECT_EQ(aggregate["failed_threads"], test == failing_test ? threads : 0);
-        const std::uint64_t steps =
-            test == failing_test ? 0 : report["tests"][test]["count"].get<std::uint64_t>() * threads;
+        const std::uint64_t count = report["tests"][test]["count"];
+        const std::uint64_t steps = test == failing_test ? 0 : count * threads;
         EXPECT_EQ(aggregate["iterations"], steps);
         const json& histogram = aggregate["histogram"];
         std::uint64_t counted = 0;
@@ -283,6 +283,8 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, KvbenchRedisJsonTest, ::testing::Values(1, 4),
-                         [](const auto& threads) { return std::to_string(threads.param) + "_threads"; });
+                         [](const auto& threads) {
+                             return std::to_string(threads.param) + "_threads";
+                         });
 
 }  // namespace

@@ -50,7 +50,8 @@ struct test_result {
 inline void record_step(test_result& result, std::uint64_t bytes, test_result::time_point start,
                         test_result::time_point end)
 {
-    const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+    const std::int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
     result.bytes_processed += bytes;
     result.timings(static_cast<double>(ns) / 1000000.0);
     result.latency.record(ns);
