@@ -252,7 +252,7 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
         EXPECT_EQ(aggregate["iterations"], steps);
         const json& histogram = aggregate["histogram"];
         std::uint64_t counted = 0;
-        for (const auto& count : histogram["counts"]) counted += count.get<std::uint64_t>();
+        for (const auto& bucket : histogram["counts"]) counted += bucket.get<std::uint64_t>();
         EXPECT_EQ(counted, steps);
         EXPECT_EQ(histogram["lower_ms"].size(), histogram["counts"].size());
         EXPECT_EQ(histogram["upper_ms"].size(), histogram["counts"].size());
