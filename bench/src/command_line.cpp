@@ -42,14 +42,9 @@ static void validate(boost::any& value, const std::vector<std::string>& values, 
                      int) {
     po::validators::check_first_occurrence(value);
     const std::string& text = po::validators::get_single_string(values);
-    static const std::pair<const char*, protocol_type> names[] = {
-        {"local", protocol_type::local},
-        {"nox", protocol_type::nox},
-        {"memcached", protocol_type::memcached},
-        {"redis", protocol_type::redis},
-    };
-    for (const auto& [name, protocol] : names) {
-        if (text == name) {
+    for (const protocol_type protocol : {protocol_type::local, protocol_type::nox,
+                                         protocol_type::memcached, protocol_type::redis}) {
+        if (text == protocol_name(protocol)) {
             value = protocol;
             return;
         }
@@ -106,6 +101,15 @@ std::string option_error_message(po::error& error) {
     std::string message = named->what();
     std::replace(message.begin(), message.end(), stand_in, '%');
     return message;
+}
+
+// Whether two paths, existing or not, name the same file.
+bool same_file(const std::string& a, const std::string& b) {
+    boost::system::error_code error_a, error_b;
+    const fs::path full_a = fs::weakly_canonical(fs::absolute(a), error_a);
+    const fs::path full_b = fs::weakly_canonical(fs::absolute(b), error_b);
+    if (error_a || error_b) return fs::absolute(a) == fs::absolute(b);
+    return full_a == full_b;
 }
 
 // Prints a command-line error and the help, and says to end with status 1.
@@ -220,7 +224,18 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         "Test suites configuration file")(
         "output-file,o",
         po::value<std::string>(&settings.report_file)->default_value(make_report_file_name()),
-        "Test file");
+        "Test file")(
+        "strict", po::bool_switch(&settings.strict),
+        "Exit with status 3 when any test failed (an error's status 1 and an "
+        "interruption's 128 + signal come first)")(
+        "lockstep", po::bool_switch(&settings.lockstep),
+        "Start every test on all threads at the same moment")(
+        "json,j", po::value<std::string>(&settings.json_file),
+        "Also write a JSON report of the run (settings, host, every result with "
+        "its percentiles, aggregates over the threads) to this file")(
+        "percentiles,p", po::bool_switch(&settings.percentiles),
+        "Print latency percentiles and throughput after each result, and an "
+        "aggregate of each test over all threads at the end");
 
     po::options_description options("Allowed options");
     options.add(general).add(networking).add(testing);
@@ -252,6 +267,15 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
             err << "The path to the configuration file is invalid: " << error.message()
                 << std::endl;
             throw std::runtime_error("Invalid path to report file");
+        }
+
+        if (!settings.json_file.empty()) {
+            if (const auto error = check_report_path(settings.json_file)) {
+                err << "The path to the JSON report is invalid: " << error.message() << std::endl;
+                throw std::runtime_error("Invalid path to JSON report");
+            }
+            if (same_file(settings.json_file, settings.report_file))
+                throw std::runtime_error("The JSON report and the report file are the same file");
         }
 
         boost::system::error_code error;

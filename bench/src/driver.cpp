@@ -6,10 +6,12 @@
 
 #include <bench/driver.hpp>
 
-#include <bench/report.hpp>
+#include <bench/interrupt.hpp>
+#include <bench/pass_barrier.hpp>
+#include <bench/report/result_writer.hpp>
+#include <bench/result_record.hpp>
 #include <bench/runner.hpp>
 #include <bench/settings.hpp>
-#include <bench/test_result.hpp>
 #include <bench/test_spec.hpp>
 #include <bench/thread_context.hpp>
 
@@ -28,7 +30,9 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,7 +67,7 @@ namespace {
 
 // Finished results on their way from the workers to the writer. Fixed
 // capacity: a push never allocates and fails while the queue is full.
-boost::lockfree::queue<test_result*, boost::lockfree::capacity<128>> result_queue;
+boost::lockfree::queue<result_record*, boost::lockfree::capacity<128>> result_queue;
 
 // How a thread waits on the queue: first a few yields, so that a result (or,
 // for a worker, room in a full queue) that is about to come is taken at
@@ -95,66 +99,109 @@ private:
     std::chrono::microseconds sleep_ = first_sleep;
 };
 
-// What the threads of one multi-thread pass share besides the queue.
-struct pass_state {
-    // Results that will never be pushed because their worker failed or was
-    // never started; the writer stops waiting for them.
-    std::atomic<std::uint64_t> missing{0};
-    std::atomic<bool> failed{false};
+// The errors of a run, from any of its threads: each is printed at once as
+// "Error in benchmark: " and its message, and kept for the JSON report.
+class error_log {
+public:
+    explicit error_log(std::ostream& err) : err_(err) {}
+
+    void report(const std::string& message) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        messages_.push_back(message);
+        // One insertion, so that lines of several threads do not mix.
+        err_ << ("Error in benchmark: " + message + "\n") << std::flush;
+    }
+    std::vector<std::string> messages() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+
+private:
+    std::ostream& err_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> messages_;
 };
 
-void report_error(const std::string& message) {
-    // One insertion, so that lines of several threads do not mix.
-    std::cerr << ("Error in benchmark: " + message + "\n") << std::flush;
-}
+// What every pass works with. The settings and the tests are the main
+// thread's, lent read-only to every thread.
+struct run_context {
+    const run_settings& settings;
+    const std::vector<test_spec>& tests;
+    std::ostream& out;
+    std::ostream& err;
+    run_facts facts;
+};
 
-// Closes the report; false (after saying why on std::cerr) when it did not
-// reach its file.
-bool finish_report(csv_report& report) {
-    report.close();
-    if (report.ok()) return true;
-    std::cerr << ("cannot write report file " + report.path() + ": " + report.failure_reason() +
-                  "\n")
-              << std::flush;
-    return false;
-}
+// What the threads of one multi-thread pass share besides the queue.
+struct pass_state {
+    // Results that will never be pushed because their worker failed, was
+    // never started or was stopped; the writer stops waiting for them.
+    std::atomic<std::uint64_t> missing{0};
+    std::atomic<bool> report_failed{false};
+};
 
-void show_result(const test_result& result, csv_report* report) {
-    std::cout << result;
-    std::cout.flush();
-    if (report) report->write(result);
-}
-
-int run_single_thread(const run_settings& settings, const std::vector<test_spec>& tests) {
-    std::cout << "running " << tests.size() << " test(s) in a single thread..." << std::endl;
-    csv_report report(settings.report_file);
-    {
-        thread_context context(settings, 0);
-        for (const test_spec& test : tests) {
-            const test_result result = run_test(context, test);
-            show_result(result, &report);
-        }
+// Ends a run that got as far as its pass: the aggregates and the JSON report,
+// then the exit status. An error comes first (1), then a stop by a signal
+// (128 + its number, as a shell reports a process ended by it), then, with
+// --strict, failed tests (3, after a line that counts them).
+int finish_run(const run_context& run, result_writer& writer, const error_log& errors,
+               bool failed) {
+    std::vector<std::string> messages = errors.messages();
+    const int signal = interrupt_signal();
+    if (!writer.finish(run_ending{signal, messages})) failed = true;
+    const bool strict_failure = run.settings.strict && writer.failed() > 0;
+    if (strict_failure) {
+        run.err << (std::to_string(writer.failed()) + " of " + std::to_string(writer.results()) +
+                    " results failed\n")
+                << std::flush;
     }
-    return finish_report(report) ? 0 : 1;
+    if (failed || !messages.empty()) return 1;
+    if (signal != 0) return 128 + signal;
+    if (strict_failure) return 3;
+    return 0;
 }
 
-void run_worker(const run_settings& settings, const std::vector<test_spec>& tests,
-                std::uint32_t thread_number, pass_state& state) {
+int run_single_thread(const run_context& run) {
+    run.out << "running " << run.tests.size() << " test(s) in a single thread..." << std::endl;
+    result_writer writer(run.settings, run.tests, run.facts, run.out, run.err);
+    error_log errors(run.err);
+    const auto run_start = std::chrono::steady_clock::now();
+    try {
+        thread_context context(run.settings, 0);
+        for (std::size_t i = 0; i < run.tests.size(); ++i) {
+            if (interrupt_requested()) break;
+            writer.take(make_record(run_test(context, run.tests[i], run.out, run.err), i,
+                                    run_start));
+        }
+    } catch (const std::exception& error) {
+        errors.report(error.what());
+    }
+    const bool failed = !writer.close_report();
+    return finish_run(run, writer, errors, failed);
+}
+
+void run_worker(const run_context& run, std::uint32_t thread_number,
+                std::chrono::steady_clock::time_point run_start, pass_state& state,
+                error_log& errors, pass_barrier* lockstep) {
     std::uint64_t pushed = 0;
     try {
-        thread_context context(settings, thread_number);
-        for (const test_spec& test : tests) {
-            auto result = std::make_unique<test_result>(run_test(context, test));
+        thread_context context(run.settings, thread_number);
+        for (std::size_t i = 0; i < run.tests.size(); ++i) {
+            if (lockstep) lockstep->arrive_and_wait();
+            if (interrupt_requested()) break;
+            auto record = std::make_unique<result_record>(
+                make_record(run_test(context, run.tests[i], run.out, run.err), i, run_start));
             queue_wait wait;
-            while (!result_queue.push(result.get())) wait();
-            result.release();  // the writer owns it now
+            while (!result_queue.push(record.get())) wait();
+            record.release();  // the writer owns it now
             ++pushed;
         }
     } catch (const std::exception& error) {
-        state.failed = true;
-        report_error(error.what());
-        state.missing += tests.size() - pushed;
+        errors.report(error.what());
     }
+    // Whatever ended this thread's pass, the others no longer wait for it.
+    if (lockstep) lockstep->leave();
+    state.missing += run.tests.size() - pushed;
 }
 
 #ifdef KVBENCH_REPORT_WRITER_CPU
@@ -172,77 +219,81 @@ void report_writer_cpu() {
 }
 #endif
 
-void run_writer(const run_settings& settings, std::size_t test_count, pass_state& state) {
-    std::optional<csv_report> report;
-    try {
-        report.emplace(settings.report_file);
-    } catch (const std::exception& error) {
-        state.failed = true;
-        report_error(error.what());
-    }
-
+void run_writer(result_writer& writer, std::uint64_t expected, pass_state& state,
+                error_log& errors) {
     // Everything that arrives is taken off the queue and freed, even when
     // reporting it fails, so that no worker is left waiting on a full queue.
-    const std::uint64_t expected = static_cast<std::uint64_t>(settings.threads) * test_count;
     std::uint64_t handled = 0;
     queue_wait wait;
     while (handled + state.missing.load() < expected) {
-        test_result* popped = nullptr;
+        result_record* popped = nullptr;
         if (!result_queue.pop(popped)) {
             wait();
             continue;
         }
         wait.reset();
-        const std::unique_ptr<test_result> result(popped);
+        const std::unique_ptr<result_record> record(popped);
         ++handled;
         try {
-            show_result(*result, report ? &*report : nullptr);
+            writer.take(*record);
         } catch (const std::exception& error) {
-            state.failed = true;
-            report_error(error.what());
+            errors.report(error.what());
         }
     }
-    if (report && !finish_report(*report)) state.failed = true;
+    if (!writer.close_report()) state.report_failed = true;
 #ifdef KVBENCH_REPORT_WRITER_CPU
     report_writer_cpu();
 #endif
 }
 
-int run_multi_thread(const run_settings& settings, const std::vector<test_spec>& tests) {
-    const auto thread_count = static_cast<std::uint32_t>(settings.threads);
-    std::cout << "running " << tests.size() << " test(s) in " << thread_count << " thread..."
-              << std::endl;
+int run_multi_thread(const run_context& run) {
+    const auto thread_count = static_cast<std::uint32_t>(run.settings.threads);
+    run.out << "running " << run.tests.size() << " test(s) in " << thread_count << " thread..."
+            << std::endl;
 
+    // The writer thread uses the result writer until it is joined.
+    result_writer writer(run.settings, run.tests, run.facts, run.out, run.err);
+    error_log errors(run.err);
     pass_state state;
-    std::thread writer(run_writer, std::cref(settings), tests.size(), std::ref(state));
+    pass_barrier barrier(thread_count);
+    pass_barrier* const lockstep = run.settings.lockstep ? &barrier : nullptr;
+    const std::uint64_t expected = static_cast<std::uint64_t>(thread_count) * run.tests.size();
+    std::thread writer_thread(run_writer, std::ref(writer), expected, std::ref(state),
+                              std::ref(errors));
 
     const auto start = std::chrono::steady_clock::now();
     std::deque<std::thread> workers;
     std::optional<std::string> start_failure;
     try {
         for (std::uint32_t number = 0; number < thread_count; ++number) {
-            workers.emplace_back(run_worker, std::cref(settings), std::cref(tests), number,
-                                 std::ref(state));
+            workers.emplace_back(run_worker, std::cref(run), number, start, std::ref(state),
+                                 std::ref(errors), lockstep);
         }
     } catch (const std::exception& error) {
-        // The workers that did start run to their end; the writer must not
-        // wait for the results of those that did not.
+        // The workers that did start run to their end; neither they nor the
+        // writer must wait for those that did not.
         start_failure = error.what();
-        state.missing += static_cast<std::uint64_t>(thread_count - workers.size()) * tests.size();
+        const auto not_started = thread_count - static_cast<std::uint32_t>(workers.size());
+        for (std::uint32_t i = 0; i < not_started; ++i) barrier.leave();
+        state.missing += static_cast<std::uint64_t>(not_started) * run.tests.size();
     }
     for (std::thread& worker : workers) worker.join();
     const auto end = std::chrono::steady_clock::now();
-    writer.join();
+    writer_thread.join();
 
     if (start_failure) {
-        report_error(*start_failure);
-        return 1;
+        errors.report(*start_failure);
+        return finish_run(run, writer, errors, state.report_failed);
     }
     const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start);
-    std::cout << std::endl;
+    run.out << std::endl;
     const double milliseconds = static_cast<double>(elapsed.count()) / 1000000.0;
-    std::cout << "All done! Total elapsed time: " << milliseconds << " ms" << std::endl;
-    return state.failed ? 1 : 0;
+    // A stopped run did not do everything: its closing line says so, with
+    // the time it ran.
+    run.out << (interrupt_requested() ? "Interrupted! Total elapsed time: "
+                                      : "All done! Total elapsed time: ")
+            << milliseconds << " ms" << std::endl;
+    return finish_run(run, writer, errors, state.report_failed);
 }
 
 void terminate_handler() {
@@ -277,18 +328,28 @@ int run_benchmark(int argc, char* argv[]) {
     install_handlers();
     std::setlocale(LC_ALL, "en_US.UTF-8");
 
+    // The standard streams are named here only; everything below writes to
+    // the streams it is given.
+    std::ostream& out = std::cout;
+    std::ostream& err = std::cerr;
     try {
-        const run_settings settings = parse_command_line(argc, argv);
+        const command_line_outcome command_line = parse_arguments(argc, argv, out, err);
+        if (!command_line.settings) return command_line.exit_status;
+        const run_settings& settings = *command_line.settings;
 
-        std::cout << "loading test file: " << settings.test_file << "..." << std::endl;
+        out << "loading test file: " << settings.test_file << "..." << std::endl;
         const std::vector<test_spec> tests = load_test_suite(settings.test_file);
 
-        std::cout << "connecting to " << endpoint_text(settings.daemon) << std::endl;
+        out << "connecting to " << endpoint_text(settings.daemon) << std::endl;
 
-        if (settings.threads == 1) return run_single_thread(settings, tests);
-        return run_multi_thread(settings, tests);
+        install_interrupt_handlers();
+        const run_context run{settings, tests, out, err,
+                              run_facts{std::vector<std::string>(argv, argv + argc),
+                                        std::chrono::system_clock::now()}};
+        if (settings.threads == 1) return run_single_thread(run);
+        return run_multi_thread(run);
     } catch (const std::exception& error) {
-        report_error(error.what());
+        err << ("Error in benchmark: " + std::string(error.what()) + "\n") << std::flush;
         return 1;
     }
 }

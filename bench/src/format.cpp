@@ -4,7 +4,10 @@
 #include <boost/spirit/include/karma_real.hpp>
 
 #include <array>
+#include <cmath>
 #include <iterator>
+#include <locale>
+#include <sstream>
 
 namespace bench {
 
@@ -37,6 +40,17 @@ std::string format_scaled(double value, const char* unit, double base)
 std::string format_scaled(std::uint64_t value, const char* unit, double base)
 {
     return format_scaled(static_cast<double>(value), unit, base);
+}
+
+std::string number_text(double value)
+{
+    if (std::isnan(value)) {
+        return "nan";
+    }
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    text << value;
+    return text.str();
 }
 
 }  // namespace bench

@@ -2,6 +2,7 @@
 
 #include <bench/format.hpp>
 #include <bench/generator.hpp>
+#include <bench/interrupt.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -16,17 +17,18 @@ namespace {
 // The step's client calls run between two clock readings and nothing else
 // does: keys and values are made before, checks and output after. The step's
 // bytes and its duration in milliseconds are recorded only when the calls
-// returned, so a call that throws leaves result as it was.
+// returned, so a call that throws leaves result as it was. A stopped run ends
+// the test here, between two steps, never inside one.
 template <typename Calls>
 void timed_step(test_result& result, std::uint64_t bytes, Calls&& calls)
 {
+    if (interrupt_requested()) {
+        throw interrupted_error();
+    }
     result.iteration_start = std::chrono::steady_clock::now();
     calls();
     const auto end = std::chrono::steady_clock::now();
-    const auto ticks =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(end - result.iteration_start).count();
-    result.bytes_processed += bytes;
-    result.timings(static_cast<double>(ticks) / 1000000.0);
+    record_step(result, bytes, result.iteration_start, end);
 }
 
 void check_content(const std::string& read, const std::string& written)

@@ -6,8 +6,8 @@
 
 #include <chrono>
 #include <exception>
-#include <iostream>
 #include <new>
+#include <ostream>
 #include <string>
 
 namespace bench {
@@ -36,7 +36,8 @@ private:
 
 }  // namespace
 
-test_result run_test(thread_context& context, const test_spec& test)
+test_result run_test(thread_context& context, const test_spec& test, std::ostream& out,
+                     std::ostream& err)
 {
     test_result result;
     result.thread_number = context.thread_number;
@@ -47,22 +48,23 @@ test_result run_test(thread_context& context, const test_spec& test)
             // Several threads share the console: no progress display.
             boost::apply_visitor(kind_executor(*context.client, nullptr, result), test);
         } else {
-            std::cout.flush();
+            out.flush();
             // The library's usual look: a line end before the scale, nothing else.
             boost::timer::progress_display progress(
-                static_cast<unsigned long>(kind_count(test)), std::cout, "\n", "", "");
+                static_cast<unsigned long>(kind_count(test)), out, "\n", "", "");
             boost::apply_visitor(kind_executor(*context.client, &progress, result), test);
         }
         result.success = true;
     } catch (const std::exception& error) {
         // The error gets a line of its own even after an unfinished progress row.
-        std::cout.flush();
+        out.flush();
         // One insertion, so that the lines of several threads do not mix;
         // piece by piece when even that line cannot be allocated.
         try {
-            std::cerr << ("\ntest failed: " + std::string(error.what()) + "\n") << std::flush;
+            result.failure = error.what();
+            err << ("\ntest failed: " + result.failure + "\n") << std::flush;
         } catch (const std::bad_alloc&) {
-            std::cerr << std::endl << "test failed: " << error.what() << std::endl;
+            err << std::endl << "test failed: " << error.what() << std::endl;
         }
     }
     return result;

@@ -99,6 +99,8 @@ TEST_F(command_line, defaults_apply_to_every_option_not_given) {
     EXPECT_TRUE(std::regex_match(settings.report_file,
                                  std::regex(R"(report_\d{4}_\d{2}_\d{2}-\d{2}_\d{2}_\d{2}\.csv)")))
         << settings.report_file;
+    EXPECT_FALSE(settings.strict || settings.lockstep || settings.percentiles);
+    EXPECT_EQ(settings.json_file, "");
 }
 
 TEST_F(command_line, without_arguments_the_suite_is_test_cfg_in_the_current_directory) {
@@ -115,9 +117,10 @@ TEST_F(command_line, without_arguments_the_suite_is_test_cfg_in_the_current_dire
 TEST_F(command_line, every_option_takes_its_value) {
     const std::string out = dir.path() + "/out/run1.csv";
     const std::string auth = dir.write("auth", "bench secret words\r\nsecond line\n");
+    const std::string json = dir.path() + "/json/run.json";
     const auto settings = parse({"--daemon", "10.0.0.1:80", "--protocol", "redis", "--threads",
                                  "100", "--test-file", suite, "--output-file", out,
-                                 "--auth-file", auth});
+                                 "--auth-file", auth, "--strict", "--lockstep", "-j", json, "-p"});
     EXPECT_EQ(settings.daemon.tcp().address().to_string(), "10.0.0.1");
     EXPECT_EQ(settings.daemon.tcp().port(), 80);
     EXPECT_EQ(settings.protocol, bench::protocol_type::redis);
@@ -128,6 +131,9 @@ TEST_F(command_line, every_option_takes_its_value) {
     ASSERT_TRUE(settings.clients.redis_login);
     EXPECT_EQ(settings.clients.redis_login->user, "bench");
     EXPECT_EQ(settings.clients.redis_login->password, "secret words");
+    EXPECT_TRUE(settings.strict && settings.lockstep && settings.percentiles);
+    EXPECT_EQ(settings.json_file, json);
+    EXPECT_TRUE(fs::is_directory(dir.path() + "/json"));
 }
 
 TEST(read_redis_credentials, takes_a_password_or_a_user_and_a_password_from_the_first_line) {
@@ -216,6 +222,11 @@ TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
           "Error: Invalid path to report file"}},
         {"suite file missing", {"-f", "{dir}/missing.cfg", "-o", "{report}"}, 1,
          {"Error: The test file cannot be found or acceded"}},
+        {"JSON path is a directory", {"-f", "{suite}", "-o", "{report}", "-j", "{dir}"}, 1,
+         {"The path to the JSON report is invalid: Invalid argument",
+          "Error: Invalid path to JSON report"}},
+        {"JSON report over the report", {"-f", "{suite}", "-o", "{report}", "-j", "{report}"}, 1,
+         {"Error: The JSON report and the report file are the same file"}},
         {"help with a bad option", {"--help", "--bogus"}, 1, {"Error: ", "unrecognised option"}},
         {"nox on a UNIX socket", {"-f", "{suite}", "-o", "{report}", "--daemon", "unix:/x.sock"}, 1,
          {"Error: the nox protocol needs a host:port endpoint"}},

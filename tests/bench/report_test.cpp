@@ -1,5 +1,6 @@
 #include <bench/report.hpp>
 
+#include <chrono>
 #include <support/process.hpp>
 
 #include <gtest/gtest.h>
@@ -18,9 +19,9 @@ const char* const header =
     "thread;test description;iterations count;iteration size;mean time;median time;max;min;"
     "standard deviation;mean bandwidth;error of mean bandwidth\r\n";
 
-bench::test_result result_of(bool success, const std::vector<double>& samples,
-                             std::uint64_t bytes, std::uint32_t thread = 0,
-                             const std::string& description = "putting 1.0 KiB once")
+bench::result_record result_of(bool success, const std::vector<double>& samples,
+                               std::uint64_t bytes, std::uint32_t thread = 0,
+                               const std::string& description = "putting 1.0 KiB once")
 {
     bench::test_result result;
     result.success = success;
@@ -30,12 +31,12 @@ bench::test_result result_of(bool success, const std::vector<double>& samples,
     for (double sample : samples) {
         result.timings(sample);
     }
-    return result;
+    return bench::make_record(std::move(result), 0);
 }
 
 struct output_case {
     const char* name;
-    bench::test_result result;
+    bench::result_record result;
     const char* summary;
     const char* row;
 };
@@ -126,7 +127,7 @@ TEST(Report, WritesTheSummaryAndTheRowOfEachResult)
 
 TEST(Report, SummaryIgnoresTheStreamsLocaleAndPrecision)
 {
-    const bench::test_result result = result_of(true, {1000, 3000}, 2048000, 1234);
+    const bench::result_record result = result_of(true, {1000, 3000}, 2048000, 1234);
     std::ostringstream plain;
     plain << result;
     std::ostringstream dressed;
@@ -173,10 +174,44 @@ TEST(Report, RecordsTheFirstFailureAndNeverThrows)
         GTEST_SKIP() << "no /dev/full to fill";
     }
     bench::csv_report full("/dev/full");
-    EXPECT_TRUE(full.ok());  // the header is still in the buffer
+    EXPECT_FALSE(full.ok()) << "the header is written through at once";
     full.close();
-    EXPECT_FALSE(full.ok());
     EXPECT_EQ(full.failure_reason(), "cannot write: No space left on device");
+}
+
+TEST(Report, PrintsPercentilesThroughputAndAggregates)
+{
+    // Steps of 1 ms and 3 ms, back to back from the run's start.
+    bench::test_result result;
+    result.success = true;
+    result.description = "putting 1.0 KiB once";
+    const std::chrono::steady_clock::time_point start{};
+    bench::record_step(result, 1024, start, start + std::chrono::milliseconds(1));
+    bench::record_step(result, 1024, start + std::chrono::milliseconds(1),
+                       start + std::chrono::milliseconds(4));
+    const bench::result_record record = bench::make_record(result, 0, start);
+
+    // p50 is the upper edge of the bucket of 1 ms (1.003519 ms); the others
+    // fall in the bucket of 3 ms, clamped to the max.
+    const std::string lines =
+        "    latency percentiles = p50 1.00352 ms, p90 3 ms, p99 3 ms, p99.9 3 ms, p99.99 3 ms\n"
+        "             throughput = 500 steps/s, 500.0 KiB/s\n";
+    std::ostringstream latency;
+    bench::write_latency_lines(latency, record);
+    EXPECT_EQ(latency.str(), lines);
+
+    bench::test_aggregate aggregate;
+    aggregate.merge(record);
+    aggregate.merge(result_of(false, {}, 0, 1));
+    std::ostringstream block;
+    bench::write_aggregate(block, aggregate, record.description);
+    EXPECT_EQ(block.str(), "\naggregate of test putting 1.0 KiB once over 2 threads, 1 failed\n"
+                           "processed 2.0 KiB (2 iterations)\n" +
+                               lines +
+                               "              mean time = 2 ms\n"
+                               "     standard deviation = 1 ms\n"
+                               "                    min = 1 ms\n"
+                               "                    max = 3 ms\n");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,19 +18,6 @@ namespace acc = boost::accumulators;
 const std::string scale =
     "\n0%   10   20   30   40   50   60   70   80   90   100%\n"
     "|----|----|----|----|----|----|----|----|----|----|\n";
-
-// Captures what a stream receives while it lives.
-class capture {
-public:
-    explicit capture(std::ostream& stream) : stream_(stream), saved_(stream.rdbuf(text_.rdbuf())) {}
-    ~capture() { stream_.rdbuf(saved_); }
-    std::string text() const { return text_.str(); }
-
-private:
-    std::ostream& stream_;
-    std::ostringstream text_;
-    std::streambuf* saved_;
-};
 
 // A context of the given thread count whose client is a recording client.
 struct recorded_context {
@@ -69,14 +55,15 @@ TEST(RunTest, ReturnsTheCompletedResultOfTheSpecsKind)
     };
     for (const auto& c : cases) {
         threads.store->calls.clear();
-        capture out(std::cout);
-        const bench::test_result result = bench::run_test(threads.context, c.test);
+        std::ostringstream out, err;
+        const bench::test_result result = bench::run_test(threads.context, c.test, out, err);
         EXPECT_TRUE(result.success);
         EXPECT_EQ(result.description, bench::describe(c.test));
         EXPECT_EQ(result.thread_number, 2u);
         EXPECT_EQ(acc::count(result.timings), 1u);
         EXPECT_EQ(threads.store->operations(), c.operations);
-        EXPECT_EQ(out.text(), "") << "no progress display with several threads";
+        EXPECT_EQ(out.str(), "") << "no progress display with several threads";
+        EXPECT_EQ(result.failure, "");
     }
 }
 
@@ -84,14 +71,15 @@ TEST(RunTest, ReportsAFailureOnItsOwnLineAndKeepsWhatWasRecorded)
 {
     recorded_context threads(2);
     threads.store->fail_at(4, "could not get entry");
-    capture err(std::cerr);
+    std::ostringstream out, err;
     const bench::test_result result =
-        bench::run_test(threads.context, bench::single_put_multiple_get{10, 5});
+        bench::run_test(threads.context, bench::single_put_multiple_get{10, 5}, out, err);
     EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.failure, "could not get entry");
     EXPECT_EQ(acc::count(result.timings), 2u);
     EXPECT_EQ(result.bytes_processed, 20u);
     EXPECT_EQ(result.description, "putting 10.0 B once and getting it 5 times");
-    EXPECT_EQ(err.text(), "\ntest failed: could not get entry\n");
+    EXPECT_EQ(err.str(), "\ntest failed: could not get entry\n");
 }
 
 TEST(RunTest, DrawsTheProgressDisplayInASingleThread)
@@ -112,12 +100,11 @@ TEST(RunTest, DrawsTheProgressDisplayInASingleThread)
         if (c.failing_call != 0) {
             single.store->fail_at(c.failing_call, "cannot put entry");
         }
-        capture out(std::cout);
-        capture err(std::cerr);
-        const bench::test_result result = bench::run_test(single.context, c.test);
+        std::ostringstream out, err;
+        const bench::test_result result = bench::run_test(single.context, c.test, out, err);
         EXPECT_EQ(result.success, c.failing_call == 0);
-        EXPECT_EQ(out.text(), c.out);
-        EXPECT_EQ(err.text(), c.err);
+        EXPECT_EQ(out.str(), c.out);
+        EXPECT_EQ(err.str(), c.err);
     }
 }
 

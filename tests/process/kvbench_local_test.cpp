@@ -1,22 +1,28 @@
 // The kvbench executable with the in-process local protocol: the framing of a
 // run, the report rows of one and of several threads, the hand-over of more
-// results than the queue holds, and how every kind of error ends a run.
+// results than the queue holds, how every kind of error ends a run, and how a
+// run stops on a signal.
 
 #include <support/fake_server.hpp>
 #include <support/process.hpp>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -243,7 +249,11 @@ TEST(kvbench_local, help_lists_the_options_in_their_groups) {
                                     "-f [ --test-file ] arg (=test.cfg)",
                                     "Test suites configuration file",
                                     "-o [ --output-file ] arg (=report_",
-                                    "Test file"};
+                                    "Test file",
+                                    "--strict",
+                                    "--lockstep",
+                                    "-j [ --json ] arg",
+                                    "-p [ --percentiles ]"};
     std::size_t at = 0;
     for (const char* piece : in_order) {
         const std::size_t found = run.out.find(piece, at);
@@ -376,6 +386,182 @@ TEST(kvbench_local, a_report_that_cannot_be_written_is_named_and_fails_the_run) 
         // The console output is complete all the same.
         EXPECT_EQ(count_of(run.out, " done on thread #"), 5u * std::stoul(threads));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Three tests; the second runs until it is stopped.
+const char* const stoppable_suite = R"(tests
+{
+    multiple_put_get_delete { size 16 count 1000 }
+    multiple_put_get_delete { size 16 count 1099511627776 }
+    multiple_put_get_delete { size 16 count 1000 }
+}
+)";
+
+TEST(kvbench_local, a_stopped_run_keeps_what_finished_and_exits_with_128_plus_the_signal) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        for (const int threads : {1, 4}) {
+            SCOPED_TRACE(std::to_string(signal) + " on " + std::to_string(threads) + " threads");
+            kvtest::temp_dir dir;
+            dir.write("suite.cfg", stoppable_suite);
+            // Once every thread reported its first test, a moment for all of
+            // them to be well into the second.
+            const auto in_the_second_test = [threads](const kvtest::process_result& so_far) {
+                if (count_of(so_far.out, " done on thread #") < std::size_t(threads)) return false;
+                std::this_thread::sleep_for(200ms);
+                return true;
+            };
+            const auto run = kvtest::run_process(
+                kvtest::kvbench_path(),
+                {"--protocol", "local", "--threads", std::to_string(threads), "-f", "suite.cfg",
+                 "-o", "run.csv", "--json", "run.json"},
+                dir.path(), 60s, {{signal, in_the_second_test}});
+            ASSERT_FALSE(run.timed_out) << "kvbench did not stop";
+            EXPECT_EQ(run.signal, 0) << "ended by the signal instead of stopping";
+            EXPECT_EQ(run.exit_status, 128 + signal) << run.err;
+            EXPECT_EQ(count_of(run.err, "test failed: interrupted\n"), std::size_t(threads));
+
+            // Every thread's first test finished, its second was cut short and
+            // its third never started.
+            std::size_t finished = 0, interrupted = 0;
+            for (const auto& row : report_rows(dir.read("run.csv"))) {
+                if (row.description.find(" 1000 times") != std::string::npos) ++finished;
+                if (row.description.find(" 1099511627776 times") != std::string::npos)
+                    ++interrupted;
+            }
+            EXPECT_EQ(finished, std::size_t(threads));
+            EXPECT_EQ(interrupted, std::size_t(threads));
+            EXPECT_EQ(count_of(run.out, " ### test in error "), std::size_t(threads));
+            EXPECT_EQ(run.out.find("All done!"), std::string::npos);
+            EXPECT_EQ(run.out.find("Interrupted! Total elapsed time: ") != std::string::npos,
+                      threads > 1);
+
+            // The JSON report holds the same results and says why the run ended.
+            const auto report = nlohmann::json::parse(dir.read("run.json"));
+            EXPECT_EQ(report["results"].size(), std::size_t(2 * threads));
+            EXPECT_EQ(report["interrupted"], signal == SIGINT ? "SIGINT" : "SIGTERM");
+            EXPECT_EQ(report["aggregates"][0]["threads"], threads);
+            EXPECT_EQ(report["aggregates"][1]["failed_threads"], threads);
+            EXPECT_EQ(report["aggregates"][2]["threads"], 0);
+        }
+    }
+}
+
+TEST(kvbench_local, a_second_interrupt_ends_the_process_at_once) {
+    // A server that never answers holds the put for its 10 s time limit.
+    kvtest::fake_server silent([](kvtest::fake_connection& connection) { connection.stall(30s); });
+    kvtest::temp_dir dir;
+    const auto started = std::chrono::steady_clock::now();
+    // The first test's progress scale is out: the put is about to wait.
+    const auto in_the_put = [](const kvtest::process_result& so_far) {
+        if (so_far.out.find("|----|") == std::string::npos) return false;
+        std::this_thread::sleep_for(300ms);
+        return true;
+    };
+    const auto a_moment_later = [](const kvtest::process_result&) {
+        std::this_thread::sleep_for(300ms);
+        return true;
+    };
+    const auto run = kvtest::run_process(
+        kvtest::kvbench_path(),
+        {"--protocol", "redis", "--daemon", "127.0.0.1:" + std::to_string(silent.port()), "-f",
+         quick_suite, "-o", "run.csv"},
+        dir.path(), 60s, {{SIGINT, in_the_put}, {SIGINT, a_moment_later}});
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.signal, SIGINT) << run.exit_status << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+TEST(kvbench_local, strict_turns_failed_tests_into_exit_status_3) {
+    // A count no list can reserve fails the test at once.
+    const char* const failing = "    multiple_put { size 1 count 4611686018427387904 }\n";
+    const char* const passing = "    multiple_put { size 1 count 10 }\n";
+    const struct {
+        const char* name;
+        std::string tests;
+        args extra;
+        int status;
+        std::string last_err_line;  // empty: nothing on standard error
+    } cases[] = {
+        {"one of two failed", std::string(passing) + failing, {"--strict"}, 3,
+         "1 of 2 results failed"},
+        {"none failed", std::string(passing) + passing, {"--strict"}, 0, ""},
+        {"without the option", std::string(passing) + failing, {}, 0, "test failed: "},
+        {"on threads", std::string(passing) + failing, {"--strict", "--threads", "3"}, 3,
+         "3 of 6 results failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvtest::temp_dir dir;
+        dir.write("suite.cfg", "tests\n{\n" + c.tests + "}\n");
+        args arguments{"--protocol", "local", "-f", "suite.cfg", "-o", "run.csv"};
+        arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+        const auto run = kvbench(arguments, dir.path());
+        EXPECT_EQ(run.exit_status, c.status) << run.err;
+        const auto lines = lines_of(run.err);
+        if (c.last_err_line.empty())
+            EXPECT_TRUE(lines.empty()) << run.err;
+        else
+            EXPECT_TRUE(!lines.empty() && lines.back().rfind(c.last_err_line, 0) == 0) << run.err;
+    }
+}
+
+TEST(kvbench_local, lockstep_starts_each_test_on_all_threads_together) {
+    // A RESP store whose first connection answers each SET 20 ms late, so
+    // that one thread takes 200 ms for a test the others run in a moment.
+    std::atomic<int> connections{0};
+    kvtest::fake_server store([&connections](kvtest::fake_connection& connection) {
+        const bool slow = connections++ == 0;
+        for (;;) {
+            const std::string header = connection.read_until("\r\n");
+            if (header.size() < 3 || header[0] != '*') return;
+            std::string command;
+            for (int word = std::stoi(header.substr(1)); word > 0; --word) {
+                const std::string length = connection.read_until("\r\n");
+                if (length.size() < 3 || length[0] != '$') return;
+                const std::string text = connection.read_bytes(std::stoul(length.substr(1)) + 2);
+                if (command.empty()) command = text.substr(0, text.size() - 2);
+            }
+            if (slow && command == "SET") connection.stall(20ms);
+            connection.send(command == "DEL" ? ":1\r\n" : "+OK\r\n");
+        }
+    });
+    kvtest::temp_dir dir;
+    dir.write("suite.cfg", R"(tests
+{
+    multiple_put { size 8 count 10 }
+    multiple_put { size 8 count 10 }
+    multiple_put { size 8 count 10 }
+}
+)");
+    // The spread of the first steps' start times of each test, in ms.
+    const auto start_spreads = [&](const args& extra) {
+        connections = 0;
+        args arguments{"--protocol", "redis", "--daemon",
+                       "127.0.0.1:" + std::to_string(store.port()), "--threads", "4", "-f",
+                       "suite.cfg", "-o", "run.csv", "--json", "run.json"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        const auto run = kvbench(arguments, dir.path());
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        std::vector<double> spreads;
+        const auto report = nlohmann::json::parse(dir.read("run.json"));
+        for (int test = 0; test < 3; ++test) {
+            std::vector<double> starts;
+            for (const auto& result : report["results"])
+                if (result["test"] == test) starts.push_back(result["start_ms"].get<double>());
+            EXPECT_EQ(starts.size(), 4u);
+            spreads.push_back(*std::max_element(starts.begin(), starts.end()) -
+                              *std::min_element(starts.begin(), starts.end()));
+        }
+        return spreads;
+    };
+    const auto free = start_spreads({});
+    EXPECT_GT(free[2], 150) << "without lockstep the fast threads run ahead";
+    const auto together = start_spreads({"--lockstep"});
+    for (int test = 0; test < 3; ++test) EXPECT_LT(together[test], 20) << "test " << test;
 }
 
 }  // namespace

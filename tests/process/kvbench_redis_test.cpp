@@ -1,13 +1,19 @@
 // The kvbench executable with --protocol redis, against a real redis-server,
-// a port where nothing listens and a fake server that drops its clients.
+// a port where nothing listens and a fake server that drops its clients; and
+// the JSON report and percentile lines of a run against the real server.
 
 #include <support/fake_server.hpp>
 #include <support/process.hpp>
 #include <support/servers.hpp>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <cmath>
+#include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,5 +125,166 @@ TEST_P(KvbenchRedisTest, ServerDroppingItsClientsFailsTheTestsNotTheProcess) {
 
 INSTANTIATE_TEST_SUITE_P(Threads, KvbenchRedisTest, ::testing::Values(1, 3),
                          [](const auto& threads) { return std::to_string(threads.param) + "_threads"; });
+
+// The suite above, a test that fails at once (no list can reserve its
+// count) and one with no steps.
+const std::string json_suite = std::string(suite).substr(0, std::string(suite).rfind('}')) + R"(
+    multiple_put { size 1 count 4611686018427387904 }
+    multiple_put_get_delete { size 8 count 0 }
+}
+)";
+constexpr int json_tests = suite_tests + 2;
+constexpr int failing_test = suite_tests;
+constexpr int empty_test = suite_tests + 1;
+
+class KvbenchRedisJsonTest : public KvbenchRedisTest {};
+
+// The report's rows by thread and description: the mean time column.
+std::map<std::pair<int, std::string>, std::string> mean_times(const std::string& report) {
+    std::map<std::pair<int, std::string>, std::string> means;
+    std::istringstream lines(report);
+    std::string line;
+    std::getline(lines, line);  // header
+    while (std::getline(lines, line)) {
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, ';');) fields.push_back(field);
+        if (fields.size() == 11) means[{std::stoi(fields[0]), fields[1]}] = fields[4];
+    }
+    return means;
+}
+
+TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) {
+    using json = nlohmann::json;
+    const int threads = GetParam();
+    kvtest::temp_dir dir;
+    const auto run = kvtest::run_process(
+        kvtest::kvbench_path(),
+        {"--protocol", "redis", "--daemon", server->endpoint(), "--threads",
+         std::to_string(threads), "-f", dir.write("suite.cfg", json_suite), "-o", "report.csv",
+         "-j", "run.json", "-p"},
+        dir.path(), 60s);
+    ASSERT_FALSE(run.timed_out);
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const json report = json::parse(dir.read("run.json"));
+
+    const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+    EXPECT_TRUE(report["kvbench"]["version"].is_string());
+    EXPECT_EQ(report["command_line"][0], kvtest::kvbench_path());
+    EXPECT_EQ(report["command_line"].size(), 14u);
+    for (const char* when : {"started_at", "finished_at"})
+        EXPECT_TRUE(std::regex_match(report[when].get<std::string>(), utc)) << report[when];
+    const json& host = report["host"];
+    for (const char* field : {"name", "os", "release", "machine"})
+        EXPECT_TRUE(host[field].is_string()) << field;
+    EXPECT_TRUE(host["cpu_model"].is_string() || host["cpu_model"].is_null());
+    EXPECT_GE(host["logical_cpus"].get<int>(), 1);
+    EXPECT_EQ(report["settings"],
+              json::parse(R"({"protocol": "redis", "daemon": ")" + server->endpoint() +
+                          R"(", "threads": )" + std::to_string(threads) +
+                          R"(, "test_file": ")" + dir.path() + R"(/suite.cfg", "report_file":
+                          "report.csv", "lockstep": false, "json_file": "run.json",
+                          "percentiles": true, "strict": false})"));
+    ASSERT_EQ(report["tests"].size(), std::size_t(json_tests));
+    EXPECT_EQ(report["tests"][1],
+              json::parse(R"({"index": 1, "kind": "multiple_put", "size": 64, "count": 50,
+                              "description": "putting 50 entries of 64.0 B"})"));
+
+    // Every result, its figures as the report row has them.
+    const auto means = mean_times(dir.read("report.csv"));
+    ASSERT_EQ(report["results"].size(), std::size_t(threads * json_tests));
+    std::map<int, int> per_test;
+    for (const json& result : report["results"]) {
+        const int test = result["test"];
+        ++per_test[test];
+        const json& spec = report["tests"][test];
+        SCOPED_TRACE(spec["description"].get<std::string>());
+        EXPECT_LT(result["thread"].get<int>(), threads);
+        EXPECT_EQ(result["success"], test != failing_test);
+        EXPECT_TRUE(result["bytes"].is_number_unsigned());
+        EXPECT_TRUE(result["span_ms"].is_number());
+        if (test == failing_test) {
+            EXPECT_TRUE(result["error"].is_string());
+            EXPECT_TRUE(result["start_ms"].is_null());
+            for (const char* part : {"figures", "throughput", "percentiles_ms"}) {
+                EXPECT_FALSE(result[part].empty()) << part;
+                for (const auto& [name, value] : result[part].items())
+                    EXPECT_TRUE(value.is_null()) << part << "." << name;
+            }
+            continue;
+        }
+        EXPECT_TRUE(result["error"].is_null());
+        EXPECT_EQ(result["iterations"], spec["count"]);
+        const json& figures = result["figures"];
+        EXPECT_EQ(figures.size(), 10u);
+        for (const auto& [name, value] : figures.items())
+            EXPECT_TRUE(value.is_number() || value.is_null()) << name;
+        const std::string& mean = means.at({result["thread"], spec["description"]});
+        if (test == empty_test) {
+            EXPECT_TRUE(result["start_ms"].is_null());
+            EXPECT_TRUE(figures["mean_ms"].is_null()) << "NaN is written as null";
+            EXPECT_EQ(mean, "nan");
+            continue;
+        }
+        EXPECT_NEAR(figures["mean_ms"].get<double>(), std::stod(mean), std::stod(mean) * 1e-5);
+        EXPECT_GE(result["start_ms"].get<double>(), 0);
+        EXPECT_GT(result["throughput"]["steps_per_s"].get<double>(), 0);
+        EXPECT_GT(result["throughput"]["bytes_per_s"].get<double>(), 0);
+        double previous = 0;
+        for (const char* name : {"p50", "p90", "p99", "p99.9", "p99.99", "p100"}) {
+            const double value = result["percentiles_ms"][name];
+            EXPECT_GE(value, previous) << name;
+            previous = value;
+        }
+        EXPECT_EQ(previous, figures["max_ms"].get<double>());
+    }
+    for (int test = 0; test < json_tests; ++test) EXPECT_EQ(per_test[test], threads);
+
+    ASSERT_EQ(report["aggregates"].size(), std::size_t(json_tests));
+    for (int test = 0; test < json_tests; ++test) {
+        const json& aggregate = report["aggregates"][test];
+        SCOPED_TRACE(test);
+        EXPECT_EQ(aggregate["test"], test);
+        EXPECT_EQ(aggregate["threads"], threads);
+        EXPECT_EQ(aggregate["failed_threads"], test == failing_test ? threads : 0);
+        const std::uint64_t count = report["tests"][test]["count"];
+        const std::uint64_t steps = test == failing_test ? 0 : count * threads;
+        EXPECT_EQ(aggregate["iterations"], steps);
+        const json& histogram = aggregate["histogram"];
+        std::uint64_t counted = 0;
+        for (const auto& bucket : histogram["counts"]) counted += bucket.get<std::uint64_t>();
+        EXPECT_EQ(counted, steps);
+        EXPECT_EQ(histogram["lower_ms"].size(), histogram["counts"].size());
+        EXPECT_EQ(histogram["upper_ms"].size(), histogram["counts"].size());
+        if (steps == 0) {
+            EXPECT_TRUE(aggregate["mean_ms"].is_null());
+            continue;
+        }
+        for (const char* name : {"span_ms", "mean_ms", "standard_deviation_ms", "min_ms", "max_ms"})
+            EXPECT_TRUE(aggregate[name].is_number()) << name;
+        EXPECT_GT(aggregate["throughput"]["steps_per_s"].get<double>(), 0);
+        EXPECT_EQ(aggregate["percentiles_ms"]["p100"], aggregate["max_ms"]);
+    }
+    EXPECT_TRUE(report["interrupted"].is_null());
+    EXPECT_EQ(report["errors"], json::array());
+
+    // On the console: two more lines after each successful block, and one
+    // aggregate block per test (with the same two lines) after the last result.
+    const std::size_t successful = std::size_t(threads * (json_tests - 1));
+    EXPECT_EQ(count_of(run.out, "\n    latency percentiles = p50 "), successful + json_tests);
+    EXPECT_EQ(count_of(run.out, "\n             throughput = "), successful + json_tests);
+    const std::size_t first_aggregate = run.out.find("\naggregate of test ");
+    EXPECT_EQ(count_of(run.out.substr(first_aggregate), "\naggregate of test "),
+              std::size_t(json_tests));
+    EXPECT_EQ(run.out.find(" done on thread #", first_aggregate), std::string::npos);
+    if (threads > 1) {
+        EXPECT_LT(run.out.find("All done! Total elapsed time: "), first_aggregate);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, KvbenchRedisJsonTest, ::testing::Values(1, 4),
+                         [](const auto& threads) {
+                             return std::to_string(threads.param) + "_threads";
+                         });
 
 }  // namespace

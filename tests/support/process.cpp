@@ -25,6 +25,12 @@ std::size_t count_of(const std::string& text, const std::string& what) {
 
 process_result run_process(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd, std::chrono::milliseconds limit) {
+    return run_process(program, args, cwd, limit, {});
+}
+
+process_result run_process(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd, std::chrono::milliseconds limit,
+                           std::vector<signal_on> signals) {
     int out_pipe[2], err_pipe[2];
     if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0)
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -55,7 +61,12 @@ process_result run_process(const std::string& program, const std::vector<std::st
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_pipes = 2;
+    std::size_t next_signal = 0;
     while (open_pipes > 0) {
+        if (next_signal < signals.size() && signals[next_signal].when(result)) {
+            ::kill(pid, signals[next_signal].signal);
+            ++next_signal;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -84,8 +95,10 @@ process_result run_process(const std::string& program, const std::vector<std::st
     ::waitpid(pid, &status, 0);
     if (WIFEXITED(status))
         result.exit_status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        result.exit_status = 128 + WTERMSIG(status);
+    else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+        result.exit_status = 128 + result.signal;
+    }
     return result;
 }
 

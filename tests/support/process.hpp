@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,14 @@ struct process_result {
     std::string out;       // everything written to standard output
     std::string err;       // everything written to standard error
     bool timed_out = false;  // killed because it ran past the limit
+    int signal = 0;          // the signal that ended it, 0 when it exited
+};
+
+// A signal to send to the process once `when` holds for what it has printed
+// so far (checked whenever output arrives and at least every 100 ms).
+struct signal_on {
+    int signal;
+    std::function<bool(const process_result& so_far)> when;
 };
 
 // Runs `program` with `args` in directory `cwd` (the current one when empty),
@@ -22,6 +31,11 @@ struct process_result {
 process_result run_process(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd = {},
                            std::chrono::milliseconds limit = std::chrono::milliseconds(120000));
+
+// The same, sending each signal in turn when its condition first holds.
+process_result run_process(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd, std::chrono::milliseconds limit,
+                           std::vector<signal_on> signals);
 
 // How many times `what` occurs in `text` (overlapping occurrences count).
 std::size_t count_of(const std::string& text, const std::string& what);

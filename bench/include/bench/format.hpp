@@ -14,6 +14,12 @@ namespace bench {
 std::string format_scaled(double value, const char* unit, double base);
 std::string format_scaled(std::uint64_t value, const char* unit, double base);
 
+// A number as the console and the report write it: the stream default
+// (general notation, six significant digits) in the classic locale, whatever
+// the caller's stream is set to. A NaN is "nan" whatever its sign bit (0 / 0
+// gives a negative NaN on common processors).
+std::string number_text(double value);
+
 }  // namespace bench
 
 #endif

@@ -17,6 +17,9 @@ enum class protocol_type : std::int32_t {
 // Written as its number (this is how the help text shows the default).
 std::ostream& operator<<(std::ostream& out, protocol_type protocol);
 
+// The name the command line takes: "local", "nox", "memcached" or "redis".
+const char* protocol_name(protocol_type protocol) noexcept;
+
 }  // namespace bench
 
 #endif

@@ -1,52 +1,8 @@
 #ifndef BENCH_REPORT_HPP
 #define BENCH_REPORT_HPP
 
-#include <bench/test_result.hpp>
-
-#include <fstream>
-#include <iosfwd>
-#include <string>
-
-namespace bench {
-
-// The console summary block of one result.
-std::ostream& operator<<(std::ostream& out, const test_result& result);
-
-// The semicolon-separated report file: a header line, then one CR LF row per
-// result, written byte for byte (no line-end translation). Rows are buffered
-// and reach the file when the buffer fills and at close().
-class csv_report {
-public:
-    // Creates or truncates the file and writes the header.
-    explicit csv_report(const std::string& path);
-    ~csv_report();  // closes the file, never throws
-
-    csv_report(const csv_report&) = delete;
-    csv_report& operator=(const csv_report&) = delete;
-
-    csv_report& write(const test_result& result);
-
-    // Flushes and closes the file; afterwards ok() tells whether everything
-    // reached it. Calling it again does nothing.
-    void close();
-    // False once opening or writing the file has failed.
-    bool ok() const noexcept;
-    // Why the file could not be opened or written, for instance
-    // "cannot open: Permission denied" (empty while ok()).
-    const std::string& failure_reason() const noexcept;
-    const std::string& path() const noexcept;
-
-private:
-    // Writes text unless an earlier failure already lost the file.
-    void append(const std::string& text);
-    // Keeps the first failure only, with the system's reason when there is one.
-    void record_failure(const char* what);
-
-    std::string path_;
-    std::ofstream file_;
-    std::string failure_;
-};
-
-}  // namespace bench
+// The console summary and the report file of the results.
+#include <bench/report/console.hpp>
+#include <bench/report/csv_report.hpp>
 
 #endif

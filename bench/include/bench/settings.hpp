@@ -24,6 +24,10 @@ struct run_settings {
     std::string test_file;                  // path of the test-suite file
     std::string report_file;                // path of the report file
     client_options clients;                 // what the clients are built with besides the daemon
+    bool strict = false;                    // a failed test makes the exit status 3
+    bool lockstep = false;                  // threads start each test together
+    std::string json_file;                  // path of the JSON report; none when empty
+    bool percentiles = false;               // latency percentiles and aggregates on the console
 };
 
 // What a command line comes to: the settings of a run, or the exit status of

@@ -1,6 +1,8 @@
 #ifndef BENCH_TEST_RESULT_HPP
 #define BENCH_TEST_RESULT_HPP
 
+#include <bench/latency_histogram.hpp>
+
 #include <boost/accumulators/accumulators.hpp>
 #include <boost/accumulators/statistics/count.hpp>
 #include <boost/accumulators/statistics/max.hpp>
@@ -11,6 +13,7 @@
 #include <boost/accumulators/statistics/sum.hpp>
 #include <boost/accumulators/statistics/variance.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -28,13 +31,33 @@ using timings_type = boost::accumulators::accumulator_set<
 
 // What one test yields on one thread.
 struct test_result {
+    using time_point = std::chrono::steady_clock::time_point;
+
     bool success = false;          // true once the kind's loop returned normally
     std::string description;       // human-readable text of the test
     std::uint32_t thread_number = 0;
-    std::chrono::steady_clock::time_point iteration_start;  // start of the step in progress
+    time_point iteration_start;    // start of the step in progress
     std::uint64_t bytes_processed = 0;  // payload bytes moved by the timed steps
     timings_type timings;          // one sample per timed step
+    std::string failure;           // why the test failed; empty unless it did
+    time_point first_step_start = time_point::max();  // start of the first timed step
+    time_point last_step_end = time_point::min();     // end of the last timed step
+    latency_histogram latency;     // the step durations in nanoseconds
 };
+
+// Records one timed step that ran from start to end and moved bytes. Called
+// after the second clock reading, never inside the timed region.
+inline void record_step(test_result& result, std::uint64_t bytes, test_result::time_point start,
+                        test_result::time_point end)
+{
+    const std::int64_t ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+    result.bytes_processed += bytes;
+    result.timings(static_cast<double>(ns) / 1000000.0);
+    result.latency.record(ns);
+    result.first_step_start = std::min(result.first_step_start, start);
+    result.last_step_end = end;
+}
 
 }  // namespace bench
 

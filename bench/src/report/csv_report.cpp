@@ -1,13 +1,8 @@
-#include <bench/report.hpp>
+#include <bench/report/csv_report.hpp>
 
 #include <bench/format.hpp>
-#include <bench/statistics.hpp>
 
 #include <cerrno>
-#include <cmath>
-#include <locale>
-#include <ostream>
-#include <sstream>
 #include <system_error>
 
 namespace bench {
@@ -18,23 +13,9 @@ constexpr const char* report_header =
     "thread;test description;iterations count;iteration size;mean time;median time;max;min;"
     "standard deviation;mean bandwidth;error of mean bandwidth\r\n";
 
-// The stream default (general notation, six significant digits) in the
-// classic locale, whatever the caller's stream was set to. A NaN is "nan"
-// whatever its sign bit: 0 / 0 gives a negative NaN on common processors.
-std::string number_text(double value)
+std::string report_row(const result_record& result)
 {
-    if (std::isnan(value)) {
-        return "nan";
-    }
-    std::ostringstream text;
-    text.imbue(std::locale::classic());
-    text << value;
-    return text.str();
-}
-
-std::string report_row(const test_result& result)
-{
-    const result_figures figures = compute_figures(result);
+    const result_figures& figures = result.figures;
 
     std::string description = result.description;
     for (char& c : description) {
@@ -62,35 +43,6 @@ std::string report_row(const test_result& result)
 
 }  // namespace
 
-std::ostream& operator<<(std::ostream& out, const test_result& result)
-{
-    const result_figures figures = compute_figures(result);
-
-    out << std::endl;
-    out << "test " << result.description << " done on thread #"
-        << std::to_string(result.thread_number) << std::endl;
-    out << "processed " << format_scaled(result.bytes_processed, "B", 1024.0) << " ("
-        << std::to_string(figures.iterations_count) << " iterations)" << std::endl;
-    if (!result.success) {
-        out << " ### test in error " << std::endl;
-        return out;
-    }
-    out << "              mean time = " << number_text(figures.mean_time) << " ms " << std::endl;
-    out << "     error of mean time = " << number_text(figures.error_of_mean_time) << " ms"
-        << std::endl;
-    out << "            median time = " << number_text(figures.median_time) << " ms "
-        << std::endl;
-    out << "                    max = " << number_text(figures.max) << " ms " << std::endl;
-    out << "                    min = " << number_text(figures.min) << " ms " << std::endl;
-    out << "               variance = " << number_text(figures.variance) << " " << std::endl;
-    out << "     standard deviation = " << number_text(figures.standard_deviation) << std::endl;
-    out << "         mean bandwidth = " << format_scaled(figures.mean_bandwidth, "B/s", 1024.0)
-        << std::endl;
-    out << "error of mean bandwidth = " << number_text(figures.error_of_mean_bandwidth) << " %"
-        << std::endl;
-    return out;
-}
-
 csv_report::csv_report(const std::string& path) : path_(path)
 {
     errno = 0;
@@ -111,7 +63,7 @@ csv_report::~csv_report()
     }
 }
 
-csv_report& csv_report::write(const test_result& result)
+csv_report& csv_report::write(const result_record& result)
 {
     append(report_row(result));
     return *this;
@@ -158,7 +110,10 @@ void csv_report::append(const std::string& text)
         return;  // the first failure is already recorded
     }
     errno = 0;
+    // Each line goes to the file as soon as it is written, so that a run
+    // that is stopped or killed keeps every result it reported.
     file_.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file_.flush();
     if (!file_) {
         record_failure("cannot write");
     }

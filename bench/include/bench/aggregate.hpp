@@ -1,0 +1,46 @@
+#ifndef BENCH_AGGREGATE_HPP
+#define BENCH_AGGREGATE_HPP
+
+#include <bench/latency_histogram.hpp>
+#include <bench/result_record.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace bench {
+
+// One test over every thread that ran it. Each result is merged in as it
+// arrives and can then be let go: the aggregate keeps sums, extremes and one
+// histogram, whatever the number of steps and threads. Failed results are
+// counted, not merged.
+struct test_aggregate {
+    explicit test_aggregate(std::size_t index = 0) : test_index(index) {}
+
+    void merge(const result_record& record);
+
+    std::size_t test_index = 0;
+    std::uint32_t threads = 0;         // results received, failed ones included
+    std::uint32_t failed_threads = 0;
+    std::uint64_t iterations = 0;      // steps of the merged results
+    std::uint64_t bytes = 0;
+    double sum_ms = 0;                 // sum of the step durations
+    double squared_deviations = 0;     // sum of squared deviations from the mean, ms^2
+    double min_ms = std::numeric_limits<double>::quiet_NaN();  // NaN without steps
+    double max_ms = std::numeric_limits<double>::quiet_NaN();
+    std::int64_t start_ns = 0;         // earliest first start, from the run's start
+    std::int64_t end_ns = 0;           // latest last end
+    latency_histogram latency;
+
+    // NaN without steps.
+    double mean_ms() const noexcept;
+    // Population standard deviation of all merged steps; NaN without steps.
+    double standard_deviation_ms() const noexcept;
+    std::int64_t span_ns() const noexcept { return iterations == 0 ? 0 : end_ns - start_ns; }
+    throughput rate() const { return throughput_over(iterations, bytes, span_ns()); }
+    percentile_values percentiles() const { return latency.percentiles_ms(min_ms, max_ms); }
+};
+
+}  // namespace bench
+
+#endif

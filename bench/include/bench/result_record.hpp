@@ -1,0 +1,62 @@
+#ifndef BENCH_RESULT_RECORD_HPP
+#define BENCH_RESULT_RECORD_HPP
+
+#include <bench/latency_histogram.hpp>
+#include <bench/statistics.hpp>
+#include <bench/test_result.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace bench {
+
+// A finished result as the reporters and the aggregates take it: plain data
+// only (no running accumulator, no clock readings), so that a result can as
+// well be rebuilt from numbers received from elsewhere and be reported and
+// merged like one of this process.
+struct result_record {
+    std::size_t test_index = 0;        // the test's place in the suite
+    std::uint32_t thread_number = 0;
+    bool success = false;
+    std::string description;
+    std::string failure;               // why the test failed; empty unless it did
+    std::uint64_t bytes_processed = 0;
+    result_figures figures;            // what the console block and the report row print
+    double sum_ms = 0;                 // sum of the step durations, for pooled means
+    std::int64_t start_ns = 0;         // first step's start, from the run's start
+    std::int64_t end_ns = 0;           // last step's end, from the run's start
+    latency_histogram latency;         // the step durations
+
+    std::uint64_t steps() const noexcept { return figures.iterations_count; }
+    // From the first step's start to the last one's end; 0 without steps.
+    std::int64_t span_ns() const noexcept { return steps() == 0 ? 0 : end_ns - start_ns; }
+};
+
+// Takes a runner's result apart into a record; times become nanoseconds from
+// run_start.
+result_record make_record(test_result result, std::size_t test_index,
+                          test_result::time_point run_start = {});
+
+// Steps and payload bytes per second over a span.
+struct throughput {
+    double steps_per_s = 0;
+    double bytes_per_s = 0;
+};
+// 0 for both when the span is not positive.
+throughput throughput_over(std::uint64_t steps, std::uint64_t bytes, std::int64_t span_ns);
+
+inline throughput throughput_of(const result_record& record)
+{
+    return throughput_over(record.steps(), record.bytes_processed, record.span_ns());
+}
+
+// The reported percentiles of the record's steps, clamped into its min and max.
+inline percentile_values percentiles_of(const result_record& record)
+{
+    return record.latency.percentiles_ms(record.figures.min, record.figures.max);
+}
+
+}  // namespace bench
+
+#endif

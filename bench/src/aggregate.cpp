@@ -1,0 +1,56 @@
+#include <bench/aggregate.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace bench {
+
+void test_aggregate::merge(const result_record& record)
+{
+    ++threads;
+    if (!record.success) {
+        ++failed_threads;
+        return;
+    }
+    const std::uint64_t n = record.steps();
+    if (n == 0) return;
+
+    // Pooled mean and squared deviations of two groups (Chan, Golub and
+    // LeVeque): exact, from each group's count, sum and population variance.
+    const double na = static_cast<double>(iterations);
+    const double nb = static_cast<double>(n);
+    const double mean_b = record.sum_ms / nb;
+    const double squares_b = record.figures.variance * nb;
+    if (iterations == 0) {
+        squared_deviations = squares_b;
+        min_ms = record.figures.min;
+        max_ms = record.figures.max;
+        start_ns = record.start_ns;
+        end_ns = record.end_ns;
+    } else {
+        const double delta = mean_b - sum_ms / na;
+        squared_deviations += squares_b + delta * delta * na * nb / (na + nb);
+        min_ms = std::min(min_ms, record.figures.min);
+        max_ms = std::max(max_ms, record.figures.max);
+        start_ns = std::min(start_ns, record.start_ns);
+        end_ns = std::max(end_ns, record.end_ns);
+    }
+    iterations += n;
+    bytes += record.bytes_processed;
+    sum_ms += record.sum_ms;
+    latency += record.latency;
+}
+
+double test_aggregate::mean_ms() const noexcept
+{
+    if (iterations == 0) return std::numeric_limits<double>::quiet_NaN();
+    return sum_ms / static_cast<double>(iterations);
+}
+
+double test_aggregate::standard_deviation_ms() const noexcept
+{
+    if (iterations == 0) return std::numeric_limits<double>::quiet_NaN();
+    return std::sqrt(squared_deviations / static_cast<double>(iterations));
+}
+
+}  // namespace bench

@@ -1,0 +1,89 @@
+#include <bench/report/console.hpp>
+
+#include <bench/format.hpp>
+
+#include <ostream>
+
+namespace bench {
+
+namespace {
+
+void write_processed(std::ostream& out, std::uint64_t bytes, std::uint64_t steps)
+{
+    out << "processed " << format_scaled(bytes, "B", 1024.0) << " (" << std::to_string(steps)
+        << " iterations)" << std::endl;
+}
+
+void write_percentiles_and_throughput(std::ostream& out, const percentile_values& percentiles,
+                                      const throughput& rate)
+{
+    // Every reported percentile but p100, which is the max of the block.
+    std::string line = "    latency percentiles = ";
+    for (std::size_t i = 0; i + 1 < reported_percentiles.size(); ++i) {
+        if (i > 0) line += ", ";
+        line += reported_percentiles[i].name;
+        line += ' ';
+        line += number_text(percentiles[i]);
+        line += " ms";
+    }
+    out << line << std::endl;
+    out << "             throughput = " << number_text(rate.steps_per_s) << " steps/s, "
+        << format_scaled(rate.bytes_per_s, "B/s", 1024.0) << std::endl;
+}
+
+}  // namespace
+
+std::ostream& operator<<(std::ostream& out, const result_record& result)
+{
+    const result_figures& figures = result.figures;
+
+    out << std::endl;
+    out << "test " << result.description << " done on thread #"
+        << std::to_string(result.thread_number) << std::endl;
+    write_processed(out, result.bytes_processed, figures.iterations_count);
+    if (!result.success) {
+        out << " ### test in error " << std::endl;
+        return out;
+    }
+    out << "              mean time = " << number_text(figures.mean_time) << " ms " << std::endl;
+    out << "     error of mean time = " << number_text(figures.error_of_mean_time) << " ms"
+        << std::endl;
+    out << "            median time = " << number_text(figures.median_time) << " ms "
+        << std::endl;
+    out << "                    max = " << number_text(figures.max) << " ms " << std::endl;
+    out << "                    min = " << number_text(figures.min) << " ms " << std::endl;
+    out << "               variance = " << number_text(figures.variance) << " " << std::endl;
+    out << "     standard deviation = " << number_text(figures.standard_deviation) << std::endl;
+    out << "         mean bandwidth = " << format_scaled(figures.mean_bandwidth, "B/s", 1024.0)
+        << std::endl;
+    out << "error of mean bandwidth = " << number_text(figures.error_of_mean_bandwidth) << " %"
+        << std::endl;
+    return out;
+}
+
+void write_latency_lines(std::ostream& out, const result_record& result)
+{
+    write_percentiles_and_throughput(out, percentiles_of(result), throughput_of(result));
+}
+
+void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
+                     const std::string& description)
+{
+    std::string heading = "aggregate of test " + description + " over " +
+                          std::to_string(aggregate.threads) +
+                          (aggregate.threads == 1 ? " thread" : " threads");
+    if (aggregate.failed_threads > 0) {
+        heading += ", " + std::to_string(aggregate.failed_threads) + " failed";
+    }
+    out << std::endl;
+    out << heading << std::endl;
+    write_processed(out, aggregate.bytes, aggregate.iterations);
+    write_percentiles_and_throughput(out, aggregate.percentiles(), aggregate.rate());
+    out << "              mean time = " << number_text(aggregate.mean_ms()) << " ms" << std::endl;
+    out << "     standard deviation = " << number_text(aggregate.standard_deviation_ms()) << " ms"
+        << std::endl;
+    out << "                    min = " << number_text(aggregate.min_ms) << " ms" << std::endl;
+    out << "                    max = " << number_text(aggregate.max_ms) << " ms" << std::endl;
+}
+
+}  // namespace bench

@@ -1,0 +1,243 @@
+#include <bench/report/json_report.hpp>
+
+#include <bench/host_info.hpp>
+#include <bench/interrupt.hpp>
+#include <bench/kinds.hpp>
+#include <bench/version.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace bench {
+
+using json = nlohmann::ordered_json;
+
+struct json_report::document {
+    json head;                         // everything known before the first result
+    json results = json::array();
+};
+
+namespace {
+
+// UTC in ISO 8601 with milliseconds: 2026-12-09T10:11:12.345Z.
+std::string utc_text(std::chrono::system_clock::time_point at) {
+    const auto since_epoch = at.time_since_epoch();
+    const std::time_t seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
+    const auto milliseconds =
+        std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count() % 1000;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(milliseconds));
+    return text;
+}
+
+// Milliseconds from nanoseconds.
+double ms(std::int64_t ns) { return static_cast<double>(ns) / 1000000.0; }
+
+json percentiles_json(const percentile_values& values) {
+    json object = json::object();
+    for (std::size_t i = 0; i < reported_percentiles.size(); ++i)
+        object[reported_percentiles[i].name] = values[i];
+    return object;
+}
+
+json throughput_json(const throughput& rate) {
+    return {{"steps_per_s", rate.steps_per_s}, {"bytes_per_s", rate.bytes_per_s}};
+}
+
+json figures_json(const result_figures& figures) {
+    return {{"mean_ms", figures.mean_time},
+            {"error_of_mean_ms", figures.error_of_mean_time},
+            {"median_ms", figures.median_time},
+            {"max_ms", figures.max},
+            {"min_ms", figures.min},
+            {"variance_ms2", figures.variance},
+            {"standard_deviation_ms", figures.standard_deviation},
+            {"iteration_size", figures.iteration_size},
+            {"mean_bandwidth", figures.mean_bandwidth},
+            {"error_of_mean_bandwidth", figures.error_of_mean_bandwidth}};
+}
+
+// The non-empty buckets in ascending order; the underflow bucket has no
+// lower edge, the overflow bucket no upper edge.
+json histogram_json(const latency_histogram& histogram) {
+    json lower = json::array(), upper = json::array(), counts = json::array();
+    for (auto i = latency_histogram::first_index; i <= latency_histogram::last_index; ++i) {
+        const std::uint64_t count = histogram.count(i);
+        if (count == 0) continue;
+        const auto low = latency_histogram::lower_ns(i);
+        const auto high = latency_histogram::upper_ns(i);
+        lower.push_back(low ? json(ms(*low)) : json(nullptr));
+        upper.push_back(high ? json(ms(*high)) : json(nullptr));
+        counts.push_back(count);
+    }
+    return {{"lower_ms", std::move(lower)}, {"upper_ms", std::move(upper)},
+            {"counts", std::move(counts)}};
+}
+
+json result_json(const result_record& result) {
+    const bool timed = result.steps() > 0;
+    json object = {
+        {"thread", result.thread_number},
+        {"test", result.test_index},
+        {"success", result.success},
+        {"error", result.success ? json(nullptr) : json(result.failure)},
+        {"iterations", result.steps()},
+        {"bytes", result.bytes_processed},
+        {"start_ms", timed ? json(ms(result.start_ns)) : json(nullptr)},
+        {"span_ms", ms(result.span_ns())},
+    };
+    object["figures"] = figures_json(result.figures);
+    object["throughput"] = throughput_json(throughput_of(result));
+    object["percentiles_ms"] = percentiles_json(percentiles_of(result));
+    // A failed test has no figures, as its console block and its report row:
+    // the same objects, every value null.
+    if (!result.success) {
+        for (const char* part : {"figures", "throughput", "percentiles_ms"})
+            for (auto& [name, value] : object[part].items()) value = nullptr;
+    }
+    return object;
+}
+
+json aggregate_json(const test_aggregate& aggregate, const std::string& description) {
+    return {{"test", aggregate.test_index},
+            {"description", description},
+            {"threads", aggregate.threads},
+            {"failed_threads", aggregate.failed_threads},
+            {"iterations", aggregate.iterations},
+            {"bytes", aggregate.bytes},
+            {"span_ms", ms(aggregate.span_ns())},
+            {"throughput", throughput_json(aggregate.rate())},
+            {"mean_ms", aggregate.mean_ms()},
+            {"standard_deviation_ms", aggregate.standard_deviation_ms()},
+            {"min_ms", aggregate.min_ms},
+            {"max_ms", aggregate.max_ms},
+            {"percentiles_ms", percentiles_json(aggregate.percentiles())},
+            {"histogram", histogram_json(aggregate.latency)}};
+}
+
+json head_json(const run_settings& settings, const std::vector<test_spec>& tests,
+               const run_facts& facts) {
+    const host_facts host = read_host_facts();
+    json tests_json = json::array();
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        tests_json.push_back({{"index", i},
+                              {"kind", kind_names[static_cast<std::size_t>(tests[i].which())]},
+                              {"size", kind_size(tests[i])},
+                              {"count", kind_count(tests[i])},
+                              {"description", describe(tests[i])}});
+    }
+    return {
+        {"kvbench", {{"version", version()}}},
+        {"command_line", facts.command_line},
+        {"started_at", utc_text(facts.started_at)},
+        {"finished_at", nullptr},
+        {"host",
+         {{"name", host.name},
+          {"os", host.os},
+          {"release", host.release},
+          {"machine", host.machine},
+          {"cpu_model", host.cpu_model ? json(*host.cpu_model) : json(nullptr)},
+          {"logical_cpus", host.logical_cpus}}},
+        {"settings",
+         {{"protocol", protocol_name(settings.protocol)},
+          {"daemon", endpoint_text(settings.daemon)},
+          {"threads", settings.threads},
+          {"test_file", settings.test_file},
+          {"report_file", settings.report_file},
+          {"lockstep", settings.lockstep},
+          {"json_file", settings.json_file},
+          {"percentiles", settings.percentiles},
+          {"strict", settings.strict}}},
+        {"tests", std::move(tests_json)},
+    };
+}
+
+std::string system_error_text(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+}  // namespace
+
+json_report::json_report(std::string path, const run_settings& settings,
+                         const std::vector<test_spec>& tests, const run_facts& facts)
+    : path_(std::move(path)), document_(std::make_unique<document>()) {
+    document_->head = head_json(settings, tests, facts);
+}
+
+json_report::~json_report() = default;
+
+void json_report::add(const result_record& result) {
+    document_->results.push_back(result_json(result));
+}
+
+bool json_report::write(const std::vector<test_aggregate>& aggregates, const run_ending& ending) {
+    json whole = document_->head;
+    whole["finished_at"] = utc_text(std::chrono::system_clock::now());
+    whole["results"] = document_->results;
+    json aggregates_json = json::array();
+    const json& tests = whole["tests"];
+    for (const test_aggregate& aggregate : aggregates)
+        aggregates_json.push_back(
+            aggregate_json(aggregate,
+                           tests.at(aggregate.test_index).at("description").get<std::string>()));
+    whole["aggregates"] = std::move(aggregates_json);
+    whole["interrupted"] =
+        ending.interrupt_signal != 0 ? json(signal_name(ending.interrupt_signal)) : json(nullptr);
+    whole["errors"] = ending.errors;
+
+    // Invalid UTF-8 (a path or a message in another encoding) is replaced,
+    // not allowed to end the report.
+    const std::string text = whole.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+
+    // A new file beside the report, renamed over it once complete.
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = path_ + ".partial-" + std::to_string(::getpid()) + "-" +
+                    std::to_string(attempt);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        failure_ = "cannot create " + temporary + ": " + system_error_text(errno);
+        return false;
+    }
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            failure_ = "cannot write " + temporary + ": " + system_error_text(errno);
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) {
+        failure_ = "cannot write " + temporary + ": " + system_error_text(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    if (std::rename(temporary.c_str(), path_.c_str()) != 0) {
+        failure_ = "cannot rename " + temporary + ": " + system_error_text(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace bench

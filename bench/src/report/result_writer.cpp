@@ -1,0 +1,54 @@
+#include <bench/report/result_writer.hpp>
+
+#include <bench/kinds.hpp>
+#include <bench/report/console.hpp>
+
+#include <ostream>
+
+namespace bench {
+
+result_writer::result_writer(const run_settings& settings, const std::vector<test_spec>& tests,
+                             const run_facts& facts, std::ostream& out, std::ostream& err)
+    : settings_(settings), tests_(tests), out_(out), err_(err), report_(settings.report_file) {
+    if (!settings.json_file.empty())
+        json_ = std::make_unique<json_report>(settings.json_file, settings, tests, facts);
+    aggregates_.reserve(tests.size());
+    for (std::size_t i = 0; i < tests.size(); ++i) aggregates_.emplace_back(i);
+}
+
+result_writer::~result_writer() = default;
+
+void result_writer::take(const result_record& result) {
+    ++results_;
+    if (!result.success) ++failed_;
+    out_ << result;
+    if (settings_.percentiles && result.success) write_latency_lines(out_, result);
+    out_.flush();
+    report_.write(result);
+    if (json_) json_->add(result);
+    if (result.test_index < aggregates_.size()) aggregates_[result.test_index].merge(result);
+}
+
+bool result_writer::close_report() {
+    report_.close();
+    if (report_.ok()) return true;
+    err_ << ("cannot write report file " + report_.path() + ": " + report_.failure_reason() +
+             "\n")
+         << std::flush;
+    return false;
+}
+
+bool result_writer::finish(const run_ending& ending) {
+    if (settings_.percentiles) {
+        for (const test_aggregate& aggregate : aggregates_) {
+            if (aggregate.threads > 0)
+                write_aggregate(out_, aggregate, describe(tests_[aggregate.test_index]));
+        }
+    }
+    if (!json_ || json_->write(aggregates_, ending)) return true;
+    err_ << ("cannot write JSON report " + json_->path() + ": " + json_->failure_reason() + "\n")
+         << std::flush;
+    return false;
+}
+
+}  // namespace bench
