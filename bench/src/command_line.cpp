@@ -1,4 +1,5 @@
 #include <bench/settings.hpp>
+#include <bench/version.hpp>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/date_time/c_time.hpp>
@@ -204,7 +205,8 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
     std::string auth_file;
 
     po::options_description general("General");
-    general.add_options()("help", "Display these help information.");
+    general.add_options()("help", "Display these help information.")(
+        "version", "Display the version and exit.");
 
     po::options_description networking("Networking");
     networking.add_options()(
@@ -247,6 +249,10 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
 
         if (given.count("help")) {
             out << options << std::endl;
+            return command_line_outcome{std::nullopt, 0};
+        }
+        if (given.count("version")) {
+            out << "kvbench " << version() << std::endl;
             return command_line_outcome{std::nullopt, 0};
         }
 

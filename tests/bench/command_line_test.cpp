@@ -3,6 +3,7 @@
 
 #include <bench/clients/options.hpp>
 #include <bench/settings.hpp>
+#include <bench/version.hpp>
 
 #include <support/process.hpp>
 
@@ -274,6 +275,39 @@ TEST_F(command_line, parse_arguments_reports_the_exit_instead_of_ending_the_proc
         EXPECT_EQ(err.str(), c.err);
         EXPECT_EQ(out.str().rfind("Allowed options:", 0) == 0, c.help) << out.str();
     }
+}
+
+TEST_F(command_line, version_prints_the_program_and_its_version_and_the_help_lists_it) {
+    struct printed {
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const auto run = [](std::vector<const char*> argv) {
+        argv.insert(argv.begin(), "kvbench");
+        std::ostringstream out;
+        std::ostringstream err;
+        const auto outcome =
+            bench::parse_arguments(static_cast<int>(argv.size()), argv.data(), out, err);
+        EXPECT_FALSE(outcome.settings);
+        return printed{outcome.exit_status, out.str(), err.str()};
+    };
+    const printed version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kvbench " + std::string(bench::version()) + "\n");
+    EXPECT_EQ(version.err, "");
+    EXPECT_TRUE(std::regex_match(bench::version(), std::regex(R"(\d+\.\d+\.\d+)")));
+
+    const printed help = run({"--help"});
+    EXPECT_NE(help.out.find("General:\n"
+                            "  --help                                Display these help information.\n"
+                            "  --version                             Display the version and exit.\n"),
+              std::string::npos)
+        << help.out;
+
+    const printed bad = run({"--version", "--bogus"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err.rfind("Error: ", 0), 0u) << bad.err;
 }
 
 TEST(parse_endpoint, grammar_and_printed_form) {

@@ -31,21 +31,21 @@ struct run_settings {
 };
 
 // What a command line comes to: the settings of a run, or the exit status of
-// a command line that ends the process before any run (0 after the help, 1
-// after an error).
+// a command line that ends the process before any run (0 after the help or
+// the version, 1 after an error).
 struct command_line_outcome {
     std::optional<run_settings> settings;  // set when the run goes on
     int exit_status = 0;                   // meaningful when settings is empty
 };
 
-// Parses and validates the command line, writing the help to `out` and the
-// errors (followed by the help on `out`) to `err`. Never ends the process;
+// Parses and validates the command line, writing the help or the version
+// ("kvbench " and bench::version()) to `out` and the errors (followed by the help on `out`) to `err`. Never ends the process;
 // the errors of the default report name are raised.
 command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
                                      std::ostream& err);
 
-// parse_arguments on the standard streams. Exits with 0 after the help and
-// with 1 after a bad command line.
+// parse_arguments on the standard streams. Exits with 0 after the help or the
+// version and with 1 after a bad command line.
 run_settings parse_command_line(int argc, const char* const argv[]);
 
 // "report_YYYY_MM_DD-hh_mm_ss.csv" from the local time.
