@@ -56,15 +56,19 @@ public:
 };
 
 // Opens a file output for one batch: its directory is created when missing
-// and the file is created, or brought back, to mode 0600.
+// and the file is created, or brought back, to mode 0600. An existing file
+// gets its mode before it is opened, since a file its owner may not write
+// (0400) could not be opened for writing at all.
 int open_log_file(const std::string& path) noexcept {
     std::error_code ignored;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ignored);
+    ::chmod(path.c_str(), S_IRUSR | S_IWUSR);  // fails harmlessly when the file is missing
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     } while (fd < 0 && errno == EINTR);
+    // A file just created has 0600 less the umask.
     if (fd >= 0) ::fchmod(fd, S_IRUSR | S_IWUSR);
     return fd;
 }

@@ -170,7 +170,9 @@ void stop_logger() noexcept {
     std::lock_guard<std::mutex> lock(state.lifecycle);
     if (state.current.load() == nullptr) return;
     // The task stops while the logger is still reachable, so its stop
-    // messages are written by the final flush below.
+    // messages are written by the final flush below. The stop is asked for
+    // even when the task never started, so that the log always says so.
+    if (state.task != nullptr) state.task->stop();
     delete state.task;
     state.task = nullptr;
     detail::logger* logger = state.current.exchange(nullptr);

@@ -126,6 +126,31 @@ TEST_F(outputs_test, an_existing_file_is_appended_to_and_gets_mode_0600) {
     EXPECT_EQ(read_lines(path), (std::vector<std::string>{"earlier line", expected_file_line(kept().at(0))}));
 }
 
+TEST_F(outputs_test, an_existing_file_its_owner_cannot_write_gets_mode_0600_before_it_is_opened) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto append_to_read_only_file = [] {
+        if (!become_ordinary_user()) std::_Exit(2);
+        bool kept_all = false;
+        {
+            scratch_dir dir;
+            const std::string path = dir / "app.log";
+            { std::ofstream(path) << "earlier line\n"; }
+            ::chmod(path.c_str(), 0400);
+            start(log::warning);
+            log::add_file_output(path);
+            log::log_message(log::error, boost::format("appended"));
+            log::flush_logger();
+            const auto lines = read_lines(path);
+            std::fprintf(stderr, "mode %o, %zu lines\n", mode_of(path), lines.size());
+            kept_all = mode_of(path) == 0600u &&
+                       lines == std::vector<std::string>{"earlier line", expected_file_line(kept().at(0))};
+            log::stop_logger();
+        }
+        std::_Exit(kept_all ? 0 : 1);
+    };
+    EXPECT_EXIT(append_to_read_only_file(), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(outputs_test, a_file_that_cannot_be_opened_is_skipped_and_retried_at_the_next_batch) {
     scratch_dir dir;
     const std::string path = dir / "app.log";

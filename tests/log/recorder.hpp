@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -89,6 +91,13 @@ public:
 private:
     std::string path_;
 };
+
+// Root writes through file modes and is not held to process limits, so the
+// tests of those run as an ordinary user (nobody, when started as root), in a
+// death-test child. False when that user cannot be had.
+inline bool become_ordinary_user() {
+    return ::geteuid() != 0 || (::setgid(65534) == 0 && ::setuid(65534) == 0);
+}
 
 // A period long enough that the background task never flushes in a test.
 constexpr std::chrono::seconds no_background_flush{3600};

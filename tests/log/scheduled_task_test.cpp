@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -41,6 +43,25 @@ TEST_F(scheduled_task_test, logger_task_reports_its_start_and_stop) {
                                         task + " service started", "requested " + task + " service stop",
                                         "stopping " + task + " service", "exiting " + task + " thread",
                                         task + " service stopped"}));
+}
+
+TEST_F(scheduled_task_test, logger_stop_is_requested_even_after_its_task_failed_to_start) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto start_without_threads = [] {
+        const rlimit no_more_threads{0, 0};
+        if (!become_ordinary_user() || ::setrlimit(RLIMIT_NPROC, &no_more_threads) != 0) std::_Exit(2);
+        log::start_logger(log::detailed, no_background_flush);
+        log::add_callback_output(keep_record);
+        log::stop_logger();
+        const std::string task = "asynchronous logger scheduled task";
+        for (const auto& text : kept_texts()) std::fprintf(stderr, "%s\n", text.c_str());
+        std::_Exit(in_order(kept_texts(), {"requested " + task + " service run",
+                                           "requested " + task + " service stop",
+                                           task + " service already stopped"})
+                       ? 0
+                       : 1);
+    };
+    EXPECT_EXIT(start_without_threads(), ::testing::ExitedWithCode(0), "cannot start");
 }
 
 TEST_F(scheduled_task_test, run_while_running_is_in_progress_and_a_stopped_task_runs_again) {
