@@ -30,9 +30,7 @@ namespace {
 // so that it outlives the handler that removes the directory).
 const std::string& scratch_directory() {
     static const std::string& path = *new std::string([] {
-        const char* directory = std::getenv("TMPDIR");
-        std::string pattern = std::string(directory && *directory ? directory : "/tmp") +
-                              "/kvbench-fuzz-command-line-XXXXXX";
+        std::string pattern = scratch_parent() + "/kvbench-fuzz-command-line-XXXXXX";
         require(::mkdtemp(pattern.data()) != nullptr, "cannot make the scratch directory");
         std::ofstream(pattern + "/suite.cfg") << "tests\n{\n}\n";
         std::atexit([] {

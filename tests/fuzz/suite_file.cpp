@@ -27,9 +27,7 @@ namespace {
 // handler that removes the file).
 const std::string& scratch_file() {
     static const std::string& path = *new std::string([] {
-        const char* directory = std::getenv("TMPDIR");
-        std::string pattern = std::string(directory && *directory ? directory : "/tmp") +
-                              "/kvbench-fuzz-suite-XXXXXX";
+        std::string pattern = scratch_parent() + "/kvbench-fuzz-suite-XXXXXX";
         const int fd = ::mkstemp(pattern.data());
         require(fd >= 0, "cannot make the scratch suite file");
         ::close(fd);

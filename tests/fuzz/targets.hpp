@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kvfuzz {
 
@@ -20,6 +21,10 @@ int command_line(const std::uint8_t* data, std::size_t size);
 // Ends the process with `what` on the standard error stream when `holds` is
 // false: the fuzzer keeps the input as a crash, the replay test fails.
 void require(bool holds, const char* what);
+
+// Where the targets keep their scratch files: $TMPDIR, else /dev/shm when
+// there is one (the files are rewritten for every input), else /tmp.
+std::string scratch_parent();
 
 }  // namespace kvfuzz
 
