@@ -166,7 +166,6 @@ TEST_F(logger_test, stop_writes_what_is_queued_and_a_restart_begins_afresh) {
 
 TEST_F(logger_test, configure_adds_the_outputs_in_order_or_starts_nothing) {
     using kind = log::detail::output_kind;
-    scratch_dir dir;
     log::log_config config;
     config.level = log::warning;
     config.files = {dir / "a.log", ""};

@@ -71,7 +71,6 @@ std::string expected_file_line(const record& r) {
 }
 
 TEST_F(outputs_test, console_writes_prefix_and_text_and_is_added_once) {
-    scratch_dir dir;
     start(log::info);
     log::add_console_output();
     log::add_console_output();
@@ -95,7 +94,6 @@ TEST_F(outputs_test, console_writes_prefix_and_text_and_is_added_once) {
 }
 
 TEST_F(outputs_test, file_output_creates_its_directory_at_the_first_batch) {
-    scratch_dir dir;
     const std::string path = dir / "nested/deeper/app.log";
     start(log::info);
     log::add_file_output(path);
@@ -114,7 +112,6 @@ TEST_F(outputs_test, file_output_creates_its_directory_at_the_first_batch) {
 }
 
 TEST_F(outputs_test, an_existing_file_is_appended_to_and_gets_mode_0600) {
-    scratch_dir dir;
     const std::string path = dir / "app.log";
     { std::ofstream(path) << "earlier line\n"; }
     ::chmod(path.c_str(), 0644);
@@ -132,8 +129,8 @@ TEST_F(outputs_test, an_existing_file_its_owner_cannot_write_gets_mode_0600_befo
         if (!become_ordinary_user()) std::_Exit(2);
         bool kept_all = false;
         {
-            scratch_dir dir;
-            const std::string path = dir / "app.log";
+            scratch_dir own;  // made by the ordinary user
+            const std::string path = own / "app.log";
             { std::ofstream(path) << "earlier line\n"; }
             ::chmod(path.c_str(), 0400);
             start(log::warning);
@@ -152,7 +149,6 @@ TEST_F(outputs_test, an_existing_file_its_owner_cannot_write_gets_mode_0600_befo
 }
 
 TEST_F(outputs_test, a_file_that_cannot_be_opened_is_skipped_and_retried_at_the_next_batch) {
-    scratch_dir dir;
     const std::string path = dir / "app.log";
     std::filesystem::create_directory(path);  // a directory cannot be opened for writing
     start(log::warning);

@@ -72,24 +72,29 @@ bool wait_for(Condition condition, std::chrono::milliseconds limit) {
     return true;
 }
 
-// A fresh directory, removed with its content at the end of the test.
+// A fresh directory, made when a path in it is first asked for and removed
+// with its content at the end of the test.
 class scratch_dir {
 public:
-    scratch_dir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kvbench-log-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch directory");
-        path_ = pattern;
-    }
+    scratch_dir() = default;
     ~scratch_dir() {
+        if (path_.empty()) return;
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    std::string operator/(const std::string& name) const {
+        if (path_.empty()) {
+            std::string pattern = (std::filesystem::temp_directory_path() / "kvbench-log-XXXXXX").string();
+            if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create a scratch directory");
+            path_ = pattern;
+        }
+        return path_ + "/" + name;
+    }
 
 private:
-    std::string path_;
+    mutable std::string path_;
 };
 
 // Root writes through file modes and is not held to process limits, so the
@@ -119,6 +124,11 @@ protected:
         nox::log::detail::fail_record_allocations(0);
         nox::log::detail::replace_syslog_api(nox::log::detail::system_syslog_api());
     }
+
+    // Files of the test's outputs. The fixture owns it, so that it goes only
+    // after TearDown has stopped the logger: a last flush would otherwise
+    // create the files again in a directory already removed.
+    scratch_dir dir;
     // Starts a logger whose records reach keep_record, and forgets the
     // messages of the start itself.
     static void start(nox::log::log_level minimum, std::chrono::seconds period = no_background_flush) {

@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace kvtest {
 
@@ -102,6 +105,43 @@ process_result run_process(const std::string& program, const std::vector<std::st
     return result;
 }
 
+namespace {
+
+void remove_tree(const std::string& path) {
+    // Directories a test made read-only must become writable again to be removed.
+    std::string command = "chmod -R u+rwx '" + path + "' 2>/dev/null; rm -rf '" + path + "'";
+    if (std::system(command.c_str()) != 0) {
+        // Nothing sensible to do here; a stray directory in /tmp is harmless.
+    }
+}
+
+// The directories this process made and has not removed yet. A death test's
+// child ends with exit() inside the test, so its fixture's directories are
+// never destroyed: they are removed when the process exits instead. Only
+// the process that made a directory removes it, since a forked child shares
+// its parent's objects.
+struct live_directories {
+    std::mutex mutex;
+    std::vector<std::pair<pid_t, std::string>> paths;
+
+    static live_directories& get() {
+        static live_directories* const instance = [] {
+            auto* made = new live_directories;  // outlives every static destructor
+            std::atexit([] {
+                auto& live = get();
+                std::lock_guard<std::mutex> lock(live.mutex);
+                for (const auto& [pid, path] : live.paths)
+                    if (pid == ::getpid()) remove_tree(path);
+                live.paths.clear();
+            });
+            return made;
+        }();
+        return *instance;
+    }
+};
+
+}  // namespace
+
 temp_dir::temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/kvbench-test-XXXXXX";
@@ -110,13 +150,20 @@ temp_dir::temp_dir() {
     if (!::mkdtemp(buffer.data()))
         throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
     path_ = buffer.data();
+    auto& live = live_directories::get();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.paths.emplace_back(::getpid(), path_);
 }
 
 temp_dir::~temp_dir() {
-    // Directories a test made read-only must become writable again to be removed.
-    std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0) {
-        // Nothing sensible to do in a destructor; a stray directory in /tmp is harmless.
+    remove_tree(path_);
+    auto& live = live_directories::get();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    for (auto it = live.paths.begin(); it != live.paths.end(); ++it) {
+        if (it->second == path_) {
+            live.paths.erase(it);
+            break;
+        }
     }
 }
 
