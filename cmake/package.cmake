@@ -20,6 +20,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KVBENCH_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# kvbench-report is Python with matplotlib; kvbench itself runs without it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-matplotlib")
 # The long description, in lines of at most 79 characters.
 string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "kvbench runs a suite of tests against a key-value store on 1 to 100"
@@ -31,6 +33,9 @@ string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "Protocols: local (an in-process hash map, which measures kvbench itself),"
   "nox (through libnox_api; a stand-in speaking RESP is part of the package,"
   "in a private folder), memcached (kvbench's own text-protocol client) and"
-  "Redis (hiredis). Example suites are in /usr/share/kvbench/suites.")
+  "Redis (hiredis). Example suites are in /usr/share/kvbench/suites."
+  ""
+  "kvbench-report draws percentile spectra and throughput of a run's JSON"
+  "report, and compares two runs with a significance test.")
 
 include(CPack)

@@ -9,7 +9,7 @@ import os
 from typing import List
 
 from matplotlib.figure import Figure
-from matplotlib.ticker import FuncFormatter, NullFormatter
+from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
 
 from . import figures
 from .figures import Series
@@ -59,6 +59,9 @@ def _spectrum_axes(axes, max_x: float, has_service: bool):
     axes.set_xticks([x for x, _ in ticks], [label for _, label in ticks])
     axes.set_xlim(0.0, max_x + 0.25)
     axes.set_yscale("log")
+    # 1, 2 and 5 of every decade are labelled: a tail seldom spans more than
+    # two decades, and one label a decade leaves most of it unreadable.
+    axes.yaxis.set_major_locator(LogLocator(base=10.0, subs=(1.0, 2.0, 5.0)))
     axes.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
     axes.yaxis.set_minor_formatter(NullFormatter())
     axes.set_xlabel("percentile (%)")
