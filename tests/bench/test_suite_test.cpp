@@ -127,6 +127,11 @@ std::string with_test(const std::string& body) {
     return "tests {\n multiple_put {\n" + body + " }\n}\n";
 }
 
+TEST(load_test_suite, refuses_a_file_longer_than_a_suite_can_be) {
+    EXPECT_EQ(failure_of([] { bench::load_test_suite("/dev/zero"); }, error_kind::parse),
+              "/dev/zero: larger than a suite file can be (16 MiB)");
+}
+
 TEST(load_test_suite, rejects_bad_files_with_the_reason) {
     const std::string conversion = "conversion of data to type";
     const failure cases[] = {
@@ -155,12 +160,22 @@ TEST(load_test_suite, rejects_bad_files_with_the_reason) {
         {"past 64 bits", with_test(" size 18446744073709551616\n count 1\n"),
          error_kind::bad_data, conversion},
         {"fraction", with_test(" size 1\n count 1.5\n"), error_kind::bad_data, conversion},
+        // Files that would be read for ever or without bound.
+        {"include of a device", "tests {\n#include \"/dev/zero\"\n}\n", error_kind::parse,
+         "{path}(2): cannot open include file /dev/zero"},
+        {"recursive include", "tests {\n#include \"{path}\"\n}\n", error_kind::parse,
+         "{path}(2): include depth too large"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         kvtest::temp_dir dir;
-        const std::string path =
-            c.content ? dir.write("suite.cfg", *c.content) : dir.path() + "/missing.cfg";
+        const std::string path = dir.path() + (c.content ? "/suite.cfg" : "/missing.cfg");
+        if (c.content) {
+            std::string content = *c.content;
+            if (const auto at = content.find("{path}"); at != std::string::npos)
+                content.replace(at, 6, path);
+            dir.write("suite.cfg", content);
+        }
         std::string expected = c.message;
         if (expected.compare(0, 6, "{path}") == 0) expected = path + expected.substr(6);
 
