@@ -8,15 +8,16 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/crc.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -221,7 +222,7 @@ void client::exchange(std::string_view key, detail::exchange& command) {
     boost::system::error_code error;
     std::size_t received = 0;
     try {
-        boost::asio::write(*server.socket, command.request(), error);
+        error = send(server, command.request());
         if (!error) error = receive(server, command, received);
     } catch (...) {
         // The stream may hold part of a request or of a reply.
@@ -233,6 +234,54 @@ void client::exchange(std::string_view key, detail::exchange& command) {
         command.fail();
     }
     command.take(std::string_view(server.reply.data(), received), *this, server);
+}
+
+// Writes the whole request. A server that stops reading must not hold the
+// client for ever once the socket's send buffer is full, so every wait for
+// room is bounded by the reply limit; a request that keeps moving, however
+// large and however slow the network, is never cut short. The writes never
+// block and never raise SIGPIPE.
+boost::system::error_code client::send(connection& server,
+                                       const detail::exchange::request_pieces& pieces) {
+    const int socket = server.socket->native_handle();
+    std::array<iovec, std::tuple_size<detail::exchange::request_pieces>::value> parts{};
+    std::size_t first = 0;
+    std::size_t count = 0;
+    for (const auto& piece : pieces) {
+        if (piece.size() == 0) continue;
+        parts[count].iov_base = const_cast<void*>(piece.data());
+        parts[count].iov_len = piece.size();
+        ++count;
+    }
+    int send_flags = MSG_DONTWAIT;
+#ifdef MSG_NOSIGNAL
+    send_flags |= MSG_NOSIGNAL;
+#endif
+    while (first < count) {
+        msghdr message{};
+        message.msg_iov = parts.data() + first;
+        message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count - first);
+        const ssize_t sent = ::sendmsg(socket, &message, send_flags);
+        if (sent >= 0) {
+            auto left = static_cast<std::size_t>(sent);
+            while (first < count && left >= parts[first].iov_len) left -= parts[first++].iov_len;
+            if (first < count) {
+                parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
+                parts[first].iov_len -= left;
+            }
+            continue;
+        }
+        const int failure = errno;
+        if (failure == EINTR) continue;
+        if (failure != EAGAIN && failure != EWOULDBLOCK)
+            return boost::system::error_code(failure, boost::system::system_category());
+        pollfd writable{socket, POLLOUT, 0};
+        const int ready = ::poll(&writable, 1, static_cast<int>(reply_limit_ms));
+        if (ready == 0) return boost::asio::error::timed_out;
+        if (ready < 0 && errno != EINTR)
+            return boost::system::error_code(errno, boost::system::system_category());
+    }
+    return {};
 }
 
 // Reads into the connection's reply buffer, from its start, until the

@@ -292,6 +292,22 @@ INSTANTIATE_TEST_SUITE_P(
                    "before", true, false}),
     [](const ::testing::TestParamInfo<fault_case>& param) { return std::string(param.param.name); });
 
+// A server that stops reading must not hold a large request for ever.
+TEST(request_to_a_server_that_reads_nothing, fails_once_the_limit_passes_without_progress) {
+    kvtest::fake_server server([](kvtest::fake_connection& c) { c.stall(5s); });
+    memcache::client client;
+    connect_to(client, server);
+    const std::string value(64 << 20, 'v');  // far more than the socket buffers hold
+
+    const auto started = clock_type::now();
+    EXPECT_EQ(outcome_of([&] { memcache::add_command("k1", value, 0, 0)(client); }),
+              "Key not stored: k1");
+    const auto took = clock_type::now() - started;
+    EXPECT_GE(took, 490ms);
+    EXPECT_LT(took, 1500ms);
+    EXPECT_FALSE(client.servers().begin()->second.connected);
+}
+
 // A reply that arrives after its request timed out must never be taken for
 // the reply of the next request.
 TEST(timed_out_request, never_hands_its_late_reply_to_the_next_request) {

@@ -1,11 +1,13 @@
 #ifndef MEMCACHE_CLIENT_HPP
 #define MEMCACHE_CLIENT_HPP
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/generic/stream_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -107,6 +109,8 @@ private:
     // held. A write or read that fails (an error, a closed peer, the limit)
     // marks the server down and raises the command's failure.
     void exchange(std::string_view key, detail::exchange& command);
+    boost::system::error_code send(connection& server,
+                                   const std::array<boost::asio::const_buffer, 3>& pieces);
     boost::system::error_code receive(connection& server, const detail::exchange& command,
                                       std::size_t& received);
 
