@@ -18,9 +18,26 @@ void pass_barrier::leave()
     release_if_complete();
 }
 
+bool pass_barrier::round_complete()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return arrived_ >= remaining_;
+}
+
+void pass_barrier::open()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    let_go();
+}
+
 void pass_barrier::release_if_complete()
 {
-    if (arrived_ == 0 || arrived_ < remaining_) return;
+    if (gated_ || arrived_ == 0 || arrived_ < remaining_) return;
+    let_go();
+}
+
+void pass_barrier::let_go()
+{
     arrived_ = 0;
     ++round_;
     all_arrived_.notify_all();

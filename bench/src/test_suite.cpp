@@ -34,16 +34,6 @@ struct unsigned_translator {
     }
 };
 
-test_spec make_spec(std::size_t kind, std::uint64_t size, std::uint64_t count) {
-    switch (kind) {
-    case 0: return single_put_multiple_get{size, count};
-    case 1: return multiple_put{size, count};
-    case 2: return multiple_put_remain{size, count};
-    case 3: return multiple_put_get_delete{size, count};
-    default: return multiple_put_get_update_delete{size, count};
-    }
-}
-
 std::size_t kind_index(const std::string& name) {
     for (std::size_t index = 0; index < kind_names.size(); ++index) {
         if (name == kind_names[index]) return index;
@@ -106,6 +96,16 @@ void check_includes(const std::string& text, const std::string& path, int depth)
 
 }  // namespace
 
+test_spec make_test_spec(std::size_t kind, std::uint64_t size, std::uint64_t count) {
+    switch (kind) {
+    case 0: return single_put_multiple_get{size, count};
+    case 1: return multiple_put{size, count};
+    case 2: return multiple_put_remain{size, count};
+    case 3: return multiple_put_get_delete{size, count};
+    default: return multiple_put_get_update_delete{size, count};
+    }
+}
+
 std::vector<test_spec> load_test_suite(const std::string& path) {
     const std::string text = read_suite_text(path, "cannot open file for reading");
     check_includes(text, path, 1);
@@ -124,7 +124,7 @@ std::vector<test_spec> load_test_suite(const std::string& path) {
             unsigned_translator{});
         const std::uint64_t count = test.get_child("count").get_value<std::uint64_t>(
             unsigned_translator{});
-        suite.push_back(make_spec(kind, size, count));
+        suite.push_back(make_test_spec(kind, size, count));
     }
     return suite;
 }

@@ -55,4 +55,25 @@ TEST(PassBarrier, AThreadThatLeavesReleasesThoseWaiting)
     EXPECT_EQ(through, 4);
 }
 
+TEST(PassBarrier, AGatedRoundGoesOnlyWhenOpened)
+{
+    bench::pass_barrier barrier(2, true);
+    EXPECT_FALSE(barrier.round_complete());
+    std::atomic<int> through{0};
+    const auto pass_once = [&] {
+        barrier.arrive_and_wait();
+        ++through;
+        barrier.leave();
+    };
+    std::thread first(pass_once), second(pass_once);
+    while (!barrier.round_complete()) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(through, 0) << "all arrived, but the gate is closed";
+    barrier.open();
+    first.join();
+    second.join();
+    EXPECT_EQ(through, 2);
+    EXPECT_TRUE(barrier.round_complete()) << "no thread left to wait for";
+}
+
 }  // namespace

@@ -18,6 +18,7 @@ namespace bench {
 struct result_record {
     std::size_t test_index = 0;        // the test's place in the suite
     std::uint32_t thread_number = 0;
+    std::uint32_t rank = 0;            // the process that ran it, in a run over several ranks
     bool success = false;
     std::string description;
     std::string failure;               // why the test failed; empty unless it did

@@ -34,6 +34,9 @@ inline std::uint64_t kind_count(const test_spec& test) {
     return boost::apply_visitor([](const auto& kind) { return kind.count; }, test);
 }
 
+// The test of kind index `kind` (as in kind_names; beyond the last, the last).
+test_spec make_test_spec(std::size_t kind, std::uint64_t size, std::uint64_t count);
+
 // Reads an INFO suite file; the tests in file order. Throws on any error.
 std::vector<test_spec> load_test_suite(const std::string& path);
 

@@ -1,0 +1,79 @@
+#ifndef BENCH_CLUSTER_WIRE_HPP
+#define BENCH_CLUSTER_WIRE_HPP
+
+#include <bench/host_info.hpp>
+#include <bench/result_record.hpp>
+#include <bench/test_spec.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The bytes that the ranks of a run send each other. Integers go
+// little-endian whatever the machine, doubles as their IEEE 754 bits, text
+// with its length before it, so that ranks on different machines read each
+// other's numbers exactly.
+namespace bench::wire {
+
+class writer {
+public:
+    writer& u8(std::uint8_t value);
+    writer& u32(std::uint32_t value);
+    writer& u64(std::uint64_t value);
+    writer& i64(std::int64_t value);
+    writer& f64(double value);
+    writer& text(const std::string& value);
+
+    std::string take() noexcept { return std::move(bytes_); }
+
+private:
+    std::string bytes_;
+};
+
+// Reads what a writer wrote, in the same order. Reading past the end, or
+// finish() with bytes left, throws std::runtime_error.
+class reader {
+public:
+    // The bytes must outlive the reader.
+    explicit reader(const std::string& bytes) noexcept : bytes_(bytes) {}
+    explicit reader(std::string&&) = delete;
+
+    std::uint8_t u8();
+    std::uint32_t u32();
+    std::uint64_t u64();
+    std::int64_t i64();
+    double f64();
+    std::string text();
+    void finish() const;
+
+private:
+    std::uint64_t little_endian(std::size_t size);
+
+    const std::string& bytes_;
+    std::size_t at_ = 0;
+};
+
+// A whole result: its fields in order, then its non-empty histogram buckets
+// as (index, count) pairs. About 190 bytes with a short description, plus 12
+// per non-empty bucket (at most 3970 buckets, so never above 48 KiB).
+void put(writer& out, const result_record& record);
+result_record get_record(reader& in);
+
+// What rank 0 tells every rank before the pass: the tests and whether the
+// threads meet before each one, or why there is no run.
+struct run_plan {
+    std::vector<test_spec> tests;
+    bool lockstep = false;
+    std::string error;  // rank 0 could not load the suite; empty otherwise
+};
+void put(writer& out, const run_plan& plan);
+run_plan get_plan(reader& in);
+
+void put(writer& out, const rank_facts& facts);
+rank_facts get_rank_facts(reader& in);
+
+}  // namespace bench::wire
+
+#endif

@@ -1,0 +1,177 @@
+#include <bench/cluster/wire.hpp>
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace bench::wire {
+
+namespace {
+
+[[noreturn]] void malformed() { throw std::runtime_error("malformed message from another rank"); }
+
+}  // namespace
+
+writer& writer::u8(std::uint8_t value) {
+    bytes_.push_back(static_cast<char>(value));
+    return *this;
+}
+
+writer& writer::u32(std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) u8(static_cast<std::uint8_t>(value >> shift));
+    return *this;
+}
+
+writer& writer::u64(std::uint64_t value) {
+    for (int shift = 0; shift < 64; shift += 8) u8(static_cast<std::uint8_t>(value >> shift));
+    return *this;
+}
+
+writer& writer::i64(std::int64_t value) { return u64(static_cast<std::uint64_t>(value)); }
+
+writer& writer::f64(double value) {
+    static_assert(std::numeric_limits<double>::is_iec559 && sizeof(double) == 8);
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return u64(bits);
+}
+
+writer& writer::text(const std::string& value) {
+    if (value.size() > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("text too long for a message");
+    u32(static_cast<std::uint32_t>(value.size()));
+    bytes_ += value;
+    return *this;
+}
+
+std::uint64_t reader::little_endian(std::size_t size) {
+    if (bytes_.size() - at_ < size) malformed();
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i)
+        value |= std::uint64_t{static_cast<unsigned char>(bytes_[at_ + i])} << (8 * i);
+    at_ += size;
+    return value;
+}
+
+std::uint8_t reader::u8() { return static_cast<std::uint8_t>(little_endian(1)); }
+std::uint32_t reader::u32() { return static_cast<std::uint32_t>(little_endian(4)); }
+std::uint64_t reader::u64() { return little_endian(8); }
+std::int64_t reader::i64() { return static_cast<std::int64_t>(u64()); }
+
+double reader::f64() {
+    const std::uint64_t bits = u64();
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+std::string reader::text() {
+    const std::uint32_t size = u32();
+    if (bytes_.size() - at_ < size) malformed();
+    std::string value = bytes_.substr(at_, size);
+    at_ += size;
+    return value;
+}
+
+void reader::finish() const {
+    if (at_ != bytes_.size()) malformed();
+}
+
+void put(writer& out, const result_record& record) {
+    const result_figures& figures = record.figures;
+    out.u64(record.test_index).u32(record.thread_number).u32(record.rank);
+    out.u8(record.success ? 1 : 0).text(record.description).text(record.failure);
+    out.u64(record.bytes_processed);
+    out.u64(figures.iterations_count).u64(figures.iteration_size);
+    for (double figure : {figures.mean_time, figures.error_of_mean_time, figures.median_time,
+                          figures.max, figures.min, figures.variance, figures.standard_deviation,
+                          figures.mean_bandwidth, figures.error_of_mean_bandwidth})
+        out.f64(figure);
+    out.f64(record.sum_ms).i64(record.start_ns).i64(record.end_ns);
+
+    const latency_histogram& latency = record.latency;
+    std::uint32_t buckets = 0;
+    for (auto i = latency_histogram::first_index; i <= latency_histogram::last_index; ++i)
+        if (latency.count(i) != 0) ++buckets;
+    out.u32(buckets);
+    for (auto i = latency_histogram::first_index; i <= latency_histogram::last_index; ++i) {
+        const std::uint64_t count = latency.count(i);
+        if (count == 0) continue;
+        out.u32(static_cast<std::uint32_t>(i)).u64(count);
+    }
+}
+
+result_record get_record(reader& in) {
+    result_record record;
+    result_figures& figures = record.figures;
+    record.test_index = static_cast<std::size_t>(in.u64());
+    record.thread_number = in.u32();
+    record.rank = in.u32();
+    record.success = in.u8() != 0;
+    record.description = in.text();
+    record.failure = in.text();
+    record.bytes_processed = in.u64();
+    figures.iterations_count = in.u64();
+    figures.iteration_size = in.u64();
+    for (double* figure : {&figures.mean_time, &figures.error_of_mean_time, &figures.median_time,
+                           &figures.max, &figures.min, &figures.variance,
+                           &figures.standard_deviation, &figures.mean_bandwidth,
+                           &figures.error_of_mean_bandwidth})
+        *figure = in.f64();
+    record.sum_ms = in.f64();
+    record.start_ns = in.i64();
+    record.end_ns = in.i64();
+
+    for (std::uint32_t buckets = in.u32(); buckets > 0; --buckets) {
+        const auto index = static_cast<latency_histogram::index_type>(in.u32());
+        if (index < latency_histogram::first_index || index > latency_histogram::last_index)
+            malformed();
+        record.latency.set_count(index, in.u64());
+    }
+    return record;
+}
+
+void put(writer& out, const run_plan& plan) {
+    out.text(plan.error).u8(plan.lockstep ? 1 : 0).u64(plan.tests.size());
+    for (const test_spec& test : plan.tests)
+        out.u8(static_cast<std::uint8_t>(test.which())).u64(kind_size(test)).u64(kind_count(test));
+}
+
+run_plan get_plan(reader& in) {
+    run_plan plan;
+    plan.error = in.text();
+    plan.lockstep = in.u8() != 0;
+    for (std::uint64_t tests = in.u64(); tests > 0; --tests) {
+        const std::uint8_t kind = in.u8();
+        if (kind >= kind_names.size()) malformed();
+        const std::uint64_t size = in.u64();
+        plan.tests.push_back(make_test_spec(kind, size, in.u64()));
+    }
+    return plan;
+}
+
+void put(writer& out, const rank_facts& facts) {
+    const host_facts& host = facts.host;
+    out.u32(facts.rank).text(host.name).text(host.os).text(host.release).text(host.machine);
+    out.u8(host.cpu_model ? 1 : 0).text(host.cpu_model.value_or(""));
+    out.u32(host.logical_cpus).u32(static_cast<std::uint32_t>(facts.threads)).text(facts.daemon);
+}
+
+rank_facts get_rank_facts(reader& in) {
+    rank_facts facts;
+    host_facts& host = facts.host;
+    facts.rank = in.u32();
+    host.name = in.text();
+    host.os = in.text();
+    host.release = in.text();
+    host.machine = in.text();
+    const bool known_model = in.u8() != 0;
+    std::string model = in.text();
+    if (known_model) host.cpu_model = std::move(model);
+    host.logical_cpus = in.u32();
+    facts.threads = static_cast<std::int32_t>(in.u32());
+    facts.daemon = in.text();
+    return facts;
+}
+
+}  // namespace bench::wire

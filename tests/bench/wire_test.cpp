@@ -1,0 +1,156 @@
+#include <bench/aggregate.hpp>
+#include <bench/cluster/wire.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace {
+
+namespace wire = bench::wire;
+using namespace std::string_literals;
+
+// A result with a distinct value in every field and steps in every kind of
+// bucket: underflow, single nanoseconds, the wide ones, overflow.
+bench::result_record sample_record()
+{
+    bench::result_record record;
+    record.test_index = 7;
+    record.thread_number = 41;
+    record.rank = 3;
+    record.success = false;
+    record.description = "putting 64.0 B; then \xff\0 more"s;
+    record.failure = "content does not match";
+    record.bytes_processed = 0x1234567890abcdefULL;
+    record.figures = {5, 12, 1.5, std::numeric_limits<double>::quiet_NaN(), -0.25, 1e300,
+                      -std::numeric_limits<double>::infinity(), 3.0, 2.5, 0.125, 1e-300};
+    record.sum_ms = 99.75;
+    record.start_ns = -123456789;
+    record.end_ns = 987654321012;
+    for (const std::int64_t ns : {-5LL, 0LL, 7LL, 255LL, 256LL, 1000000LL, 1LL << 40})
+        record.latency.record(ns);
+    record.latency.record(1000000);
+    return record;
+}
+
+std::string encoded(const bench::result_record& record)
+{
+    wire::writer out;
+    wire::put(out, record);
+    return out.take();
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(Wire, ARecordComesBackWholeAndMergesLikeTheOriginal)
+{
+    const bench::result_record sent = sample_record();
+    const std::string bytes = encoded(sent);
+    wire::reader in(bytes);
+    const bench::result_record got = wire::get_record(in);
+    in.finish();
+
+    EXPECT_EQ(got.test_index, sent.test_index);
+    EXPECT_EQ(got.thread_number, sent.thread_number);
+    EXPECT_EQ(got.rank, sent.rank);
+    EXPECT_EQ(got.success, sent.success);
+    EXPECT_EQ(got.description, sent.description);
+    EXPECT_EQ(got.failure, sent.failure);
+    EXPECT_EQ(got.bytes_processed, sent.bytes_processed);
+    EXPECT_EQ(got.figures.iterations_count, sent.figures.iterations_count);
+    EXPECT_EQ(got.figures.iteration_size, sent.figures.iteration_size);
+    const auto& a = sent.figures;
+    const auto& b = got.figures;
+    for (const auto& [x, y] : {std::pair{a.mean_time, b.mean_time},
+                              {a.error_of_mean_time, b.error_of_mean_time},
+                              {a.median_time, b.median_time}, {a.max, b.max}, {a.min, b.min},
+                              {a.variance, b.variance},
+                              {a.standard_deviation, b.standard_deviation},
+                              {a.mean_bandwidth, b.mean_bandwidth},
+                              {a.error_of_mean_bandwidth, b.error_of_mean_bandwidth},
+                              {sent.sum_ms, got.sum_ms}})
+        EXPECT_TRUE(same_bits(x, y)) << x << " came back as " << y;
+    EXPECT_EQ(got.start_ns, sent.start_ns);
+    EXPECT_EQ(got.end_ns, sent.end_ns);
+    EXPECT_TRUE(got.latency == sent.latency);
+    // 8 steps in 7 buckets: the size the header promises.
+    EXPECT_EQ(bytes.size(), 149 + sent.description.size() + sent.failure.size() + 7 * 12);
+
+    bench::result_record succeeded = sent;
+    succeeded.success = true;
+    bench::result_record rebuilt = got;
+    rebuilt.success = true;
+    bench::test_aggregate from_sent, from_rebuilt;
+    from_sent.merge(succeeded);
+    from_rebuilt.merge(rebuilt);
+    EXPECT_TRUE(from_sent.latency == from_rebuilt.latency);
+    EXPECT_EQ(from_sent.percentiles(), from_rebuilt.percentiles());
+}
+
+TEST(Wire, APlanAndARanksFactsComeBackWhole)
+{
+    wire::run_plan plan;
+    plan.tests = {bench::make_test_spec(4, 10, 30), bench::make_test_spec(0, 1024, 0)};
+    plan.lockstep = true;
+    plan.error = "unknown test type";
+    bench::rank_facts facts{2, {"node7", "FreeBSD", "14.1", "amd64", std::nullopt, 64}, 8,
+                            "[::1]:6379"};
+    wire::writer out;
+    wire::put(out, plan);
+    wire::put(out, facts);
+    const std::string bytes = out.take();
+
+    wire::reader in(bytes);
+    const wire::run_plan got = wire::get_plan(in);
+    const bench::rank_facts got_facts = wire::get_rank_facts(in);
+    in.finish();
+    EXPECT_EQ(got.lockstep, true);
+    EXPECT_EQ(got.error, plan.error);
+    ASSERT_EQ(got.tests.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(got.tests[i].which(), plan.tests[i].which());
+        EXPECT_EQ(bench::kind_size(got.tests[i]), bench::kind_size(plan.tests[i]));
+        EXPECT_EQ(bench::kind_count(got.tests[i]), bench::kind_count(plan.tests[i]));
+    }
+    EXPECT_EQ(got_facts.rank, 2u);
+    EXPECT_EQ(got_facts.host.name, "node7");
+    EXPECT_EQ(got_facts.host.machine, "amd64");
+    EXPECT_FALSE(got_facts.host.cpu_model);
+    EXPECT_EQ(got_facts.host.logical_cpus, 64u);
+    EXPECT_EQ(got_facts.threads, 8);
+    EXPECT_EQ(got_facts.daemon, "[::1]:6379");
+}
+
+TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
+{
+    const std::string bytes = encoded(sample_record());
+    for (std::size_t length = 0; length < bytes.size(); ++length) {
+        const std::string cut = bytes.substr(0, length);
+        wire::reader in(cut);
+        EXPECT_THROW(wire::get_record(in), std::runtime_error) << length << " bytes";
+    }
+    const std::string longer = bytes + '\0';
+    wire::reader extra(longer);
+    wire::get_record(extra);
+    EXPECT_THROW(extra.finish(), std::runtime_error);
+
+    // The last bucket's index and a test's kind, each one past the end.
+    std::string bad_bucket = bytes;
+    bad_bucket.replace(bytes.size() - 12, 4, std::string("\x81\x0f\0\0", 4));
+    wire::reader bucket(bad_bucket);
+    EXPECT_THROW(wire::get_record(bucket), std::runtime_error);
+
+    wire::writer out;
+    wire::put(out, wire::run_plan{{bench::make_test_spec(1, 1, 1)}, false, ""});
+    std::string bad_kind = out.take();
+    bad_kind[bad_kind.size() - 17] = 5;
+    wire::reader kind(bad_kind);
+    EXPECT_THROW(wire::get_plan(kind), std::runtime_error);
+}
+
+}  // namespace
