@@ -200,7 +200,7 @@ boost::system::error_code check_report_path(const std::string& path) {
 }
 
 command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
-                                     std::ostream& err) {
+                                     std::ostream& err, file_checks files) {
     run_settings settings;
     std::string auth_file;
 
@@ -268,6 +268,8 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
                 throw std::runtime_error("the auth file is used by the redis protocol only");
             settings.clients.redis_login = read_redis_credentials(auth_file);
         }
+
+        if (files == file_checks::none) return command_line_outcome{std::move(settings), 0};
 
         if (const auto error = check_report_path(settings.report_file)) {
             err << "The path to the configuration file is invalid: " << error.message()

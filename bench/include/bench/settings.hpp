@@ -38,11 +38,16 @@ struct command_line_outcome {
     int exit_status = 0;                   // meaningful when settings is empty
 };
 
+// Which files the command-line check looks at: all of them, or none (a rank
+// other than rank 0 of a run over several ranks neither reads the suite nor
+// writes a report, so those paths mean nothing on its machine).
+enum class file_checks { all, none };
+
 // Parses and validates the command line, writing the help or the version
 // ("kvbench " and bench::version()) to `out` and the errors (followed by the help on `out`) to `err`. Never ends the process;
 // the errors of the default report name are raised.
 command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
-                                     std::ostream& err);
+                                     std::ostream& err, file_checks files = file_checks::all);
 
 // parse_arguments on the standard streams. Exits with 0 after the help or the
 // version and with 1 after a bad command line.

@@ -24,6 +24,7 @@ using json = nlohmann::ordered_json;
 struct json_report::document {
     json head;                         // everything known before the first result
     json results = json::array();
+    bool ranks = false;                // a run over several ranks: results name theirs
 };
 
 namespace {
@@ -165,6 +166,37 @@ json head_json(const run_settings& settings, const std::vector<test_spec>& tests
     };
 }
 
+// The object with `name: value` placed right after `after`.
+json inserted_after(const json& object, const std::string& after, const std::string& name,
+                    const json& value) {
+    json result = json::object();
+    for (const auto& [key, each] : object.items()) {
+        result[key] = each;
+        if (key == after) result[name] = value;
+    }
+    return result;
+}
+
+// A run over several ranks: how many, and each rank's machine, threads and
+// store beside the host of rank 0.
+json with_ranks(json head, const std::vector<rank_facts>& ranks) {
+    json hosts = json::array();
+    for (const rank_facts& rank : ranks) {
+        const host_facts& host = rank.host;
+        hosts.push_back({{"rank", rank.rank},
+                         {"name", host.name},
+                         {"os", host.os},
+                         {"release", host.release},
+                         {"machine", host.machine},
+                         {"cpu_model", host.cpu_model ? json(*host.cpu_model) : json(nullptr)},
+                         {"logical_cpus", host.logical_cpus},
+                         {"threads", rank.threads},
+                         {"daemon", rank.daemon}});
+    }
+    head["settings"]["ranks"] = ranks.size();
+    return inserted_after(head, "host", "hosts", hosts);
+}
+
 std::string system_error_text(int error) {
     return std::error_code(error, std::generic_category()).message();
 }
@@ -175,12 +207,21 @@ json_report::json_report(std::string path, const run_settings& settings,
                          const std::vector<test_spec>& tests, const run_facts& facts)
     : path_(std::move(path)), document_(std::make_unique<document>()) {
     document_->head = head_json(settings, tests, facts);
+    if (!facts.ranks.empty()) {
+        document_->head = with_ranks(std::move(document_->head), facts.ranks);
+        document_->ranks = true;
+    }
 }
 
 json_report::~json_report() = default;
 
 void json_report::add(const result_record& result) {
-    document_->results.push_back(result_json(result));
+    if (document_->ranks) {
+        document_->results.push_back(
+            inserted_after(result_json(result), "thread", "rank", result.rank));
+    } else {
+        document_->results.push_back(result_json(result));
+    }
 }
 
 bool json_report::write(const std::vector<test_aggregate>& aggregates, const run_ending& ending) {

@@ -2,6 +2,7 @@
 #define BENCH_REPORT_JSON_REPORT_HPP
 
 #include <bench/aggregate.hpp>
+#include <bench/host_info.hpp>
 #include <bench/result_record.hpp>
 #include <bench/settings.hpp>
 #include <bench/test_spec.hpp>
@@ -17,6 +18,7 @@ namespace bench {
 struct run_facts {
     std::vector<std::string> command_line;              // the argument list, program first
     std::chrono::system_clock::time_point started_at;
+    std::vector<rank_facts> ranks;  // every rank of a run over several ranks; empty otherwise
 };
 
 // How a run ended, for the end of the JSON report.
