@@ -10,6 +10,29 @@ namespace {
 
 [[noreturn]] void malformed() { throw std::runtime_error("malformed message from another rank"); }
 
+// Every field of a result is sent. These mirrors of the fields stop the build
+// when one is added to result_record or result_figures, until put() and
+// get_record() send it too.
+struct record_fields {
+    std::size_t test_index;
+    std::uint32_t thread_number, rank;
+    bool success;
+    std::string description, failure;
+    std::uint64_t bytes_processed;
+    result_figures figures;
+    double sum_ms;
+    std::int64_t start_ns, end_ns;
+    latency_histogram latency;
+};
+static_assert(sizeof(record_fields) == sizeof(result_record),
+              "a field of result_record is not sent between ranks");
+struct figure_fields {
+    std::uint64_t counts[2];
+    double figures[9];
+};
+static_assert(sizeof(figure_fields) == sizeof(result_figures),
+              "a field of result_figures is not sent between ranks");
+
 }  // namespace
 
 writer& writer::u8(std::uint8_t value) {
