@@ -12,6 +12,10 @@ void test_aggregate::merge(const result_record& record)
         ++failed_threads;
         return;
     }
+    if (record.open_loop) {
+        if (!open_loop) open_loop.emplace();
+        open_loop->merge(*record.open_loop);
+    }
     const std::uint64_t n = record.steps();
     if (n == 0) return;
 
@@ -39,12 +43,24 @@ void test_aggregate::merge(const result_record& record)
     bytes += record.bytes_processed;
     sum_ms += record.sum_ms;
     latency += record.latency;
+    const double achieved = achieved_rate(record);
+    if (!std::isnan(achieved)) {
+        achieved_steps_per_s =
+            std::isnan(achieved_steps_per_s) ? achieved : achieved_steps_per_s + achieved;
+    }
 }
 
 double test_aggregate::mean_ms() const noexcept
 {
     if (iterations == 0) return std::numeric_limits<double>::quiet_NaN();
     return sum_ms / static_cast<double>(iterations);
+}
+
+double test_aggregate::mean_start_lateness_ms() const noexcept
+{
+    if (!open_loop || iterations == 0) return std::numeric_limits<double>::quiet_NaN();
+    return static_cast<double>(open_loop->total_lateness_ns) / 1000000.0 /
+           static_cast<double>(iterations);
 }
 
 double test_aggregate::standard_deviation_ms() const noexcept

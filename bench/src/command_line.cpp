@@ -16,7 +16,10 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <locale>
 #include <ostream>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -54,6 +57,26 @@ static void validate(boost::any& value, const std::vector<std::string>& values, 
 }
 
 namespace {
+
+// The value of --rate: steps per second, a decimal number above 0 and at
+// most max_rate ("250", "0.5", "2e4"); signs, blanks, infinities and NaN are
+// refused, and so is a number too large for a double.
+struct rate_option {
+    double steps_per_second = 0;
+};
+
+void validate(boost::any& value, const std::vector<std::string>& values, rate_option*, int) {
+    po::validators::check_first_occurrence(value);
+    const std::string& text = po::validators::get_single_string(values);
+    static const std::regex decimal(R"(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
+    if (!std::regex_match(text, decimal)) throw po::invalid_option_value(text);
+    std::istringstream number(text);
+    number.imbue(std::locale::classic());
+    double rate = 0;
+    number >> rate;
+    if (number.fail() || !(rate > 0 && rate <= max_rate)) throw po::invalid_option_value(text);
+    value = rate_option{rate};
+}
 
 boost::system::error_code invalid_argument() {
     return boost::system::errc::make_error_code(boost::system::errc::invalid_argument);
@@ -203,6 +226,7 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
                                      std::ostream& err, file_checks files) {
     run_settings settings;
     std::string auth_file;
+    rate_option rate;
 
     po::options_description general("General");
     general.add_options()("help", "Display these help information.")(
@@ -237,7 +261,10 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         "its percentiles, aggregates over the threads) to this file")(
         "percentiles,p", po::bool_switch(&settings.percentiles),
         "Print latency percentiles and throughput after each result, and an "
-        "aggregate of each test over all threads at the end");
+        "aggregate of each test over all threads at the end")(
+        "rate", po::value<rate_option>(&rate),
+        "Open loop: run each thread's steps on a schedule of this many per second "
+        "(at most 10000000) and time each step from when it was due");
 
     po::options_description options("Allowed options");
     options.add(general).add(networking).add(testing);
@@ -260,6 +287,8 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
             err << "Invalid threads count (" << settings.threads << ") specified" << std::endl;
             throw std::runtime_error("Invalid threads count specified");
         }
+
+        if (given.count("rate")) settings.rate = rate.steps_per_second;
 
         if (settings.protocol == protocol_type::nox && settings.daemon.is_unix_socket())
             throw std::runtime_error("the nox protocol needs a host:port endpoint");

@@ -18,17 +18,26 @@ namespace {
 // does: keys and values are made before, checks and output after. The step's
 // bytes and its duration in milliseconds are recorded only when the calls
 // returned, so a call that throws leaves result as it was. A stopped run ends
-// the test here, between two steps, never inside one.
+// the test here, between two steps, never inside one. In open loop the wait
+// for the step's due time comes before the first clock reading.
 template <typename Calls>
-void timed_step(test_result& result, std::uint64_t bytes, Calls&& calls)
+void timed_step(test_result& result, step_schedule* schedule, std::uint64_t bytes, Calls&& calls)
 {
     if (interrupt_requested()) {
         throw interrupted_error();
     }
+    if (schedule == nullptr) {
+        result.iteration_start = std::chrono::steady_clock::now();
+        calls();
+        const auto end = std::chrono::steady_clock::now();
+        record_step(result, bytes, result.iteration_start, end);
+        return;
+    }
+    const auto due = schedule->wait_for_next_step();
     result.iteration_start = std::chrono::steady_clock::now();
     calls();
     const auto end = std::chrono::steady_clock::now();
-    record_step(result, bytes, result.iteration_start, end);
+    record_scheduled_step(result, bytes, due, result.iteration_start, end);
 }
 
 void check_content(const std::string& read, const std::string& written)
@@ -79,7 +88,8 @@ std::string describe(const single_put_multiple_get& kind)
 }
 
 void execute(const single_put_multiple_get& kind, client& store,
-             boost::timer::progress_display* progress, test_result& result)
+             boost::timer::progress_display* progress, test_result& result,
+             step_schedule* schedule)
 {
     const std::string key = make_key(kind.size + kind.count);
     const std::string value = make_value(kind.size);
@@ -89,7 +99,7 @@ void execute(const single_put_multiple_get& kind, client& store,
     // One buffer at its final length, reused by every read.
     std::string buffer(size, '\0');
     for (std::uint64_t i = 0; i < kind.count; ++i) {
-        timed_step(result, kind.size, [&] { store.get(key, buffer, size); });
+        timed_step(result, schedule, kind.size, [&] { store.get(key, buffer, size); });
         check_content(buffer, value);
         advance(progress);
     }
@@ -102,7 +112,8 @@ std::string describe(const multiple_put& kind)
 }
 
 void execute(const multiple_put& kind, client& store,
-             boost::timer::progress_display* progress, test_result& result)
+             boost::timer::progress_display* progress, test_result& result,
+             step_schedule* schedule)
 {
     std::vector<std::string> keys;
     keys.reserve(to_size(kind.count));
@@ -115,7 +126,7 @@ void execute(const multiple_put& kind, client& store,
 
     const std::string value = make_value(kind.size);
     for (const std::string& key : keys) {
-        timed_step(result, kind.size, [&] { store.put(key, value); });
+        timed_step(result, schedule, kind.size, [&] { store.put(key, value); });
         advance(progress);
     }
     for (const std::string& key : keys) {
@@ -130,12 +141,13 @@ std::string describe(const multiple_put_remain& kind)
 }
 
 void execute(const multiple_put_remain& kind, client& store,
-             boost::timer::progress_display* progress, test_result& result)
+             boost::timer::progress_display* progress, test_result& result,
+             step_schedule* schedule)
 {
     const std::string value = make_value(kind.size);
     for (std::uint64_t i = 0; i < kind.count; ++i) {
         const std::string key = make_key(i);
-        timed_step(result, kind.size, [&] { store.put(key, value); });
+        timed_step(result, schedule, kind.size, [&] { store.put(key, value); });
         advance(progress);
     }
 }
@@ -148,7 +160,8 @@ std::string describe(const multiple_put_get_delete& kind)
 }
 
 void execute(const multiple_put_get_delete& kind, client& store,
-             boost::timer::progress_display* progress, test_result& result)
+             boost::timer::progress_display* progress, test_result& result,
+             step_schedule* schedule)
 {
     const std::string value = make_value(kind.size);
     const std::size_t size = to_size(kind.size);
@@ -160,7 +173,7 @@ void execute(const multiple_put_get_delete& kind, client& store,
     std::string out = reserved_buffer(size);
     for (std::uint64_t i = 0; i < kind.count; ++i) {
         const std::string key = make_key(kind.size + kind.count + i);
-        timed_step(result, step_bytes, [&] {
+        timed_step(result, schedule, step_bytes, [&] {
             store.put(key, value);
             store.get(key, out, size);
             store.remove(key);
@@ -177,7 +190,8 @@ std::string describe(const multiple_put_get_update_delete& kind)
 }
 
 void execute(const multiple_put_get_update_delete& kind, client& store,
-             boost::timer::progress_display* progress, test_result& result)
+             boost::timer::progress_display* progress, test_result& result,
+             step_schedule* schedule)
 {
     // Both values are equal: the update writes the same content again.
     const std::string first = make_value(kind.size);
@@ -188,7 +202,7 @@ void execute(const multiple_put_get_update_delete& kind, client& store,
     std::string out2 = reserved_buffer(size);
     for (std::uint64_t i = 0; i < kind.count; ++i) {
         const std::string key = make_key(kind.size + kind.count + i);
-        timed_step(result, step_bytes, [&] {
+        timed_step(result, schedule, step_bytes, [&] {
             store.put(key, first);
             store.get(key, out1, size);
             store.update(key, second);

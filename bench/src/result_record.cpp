@@ -25,8 +25,10 @@ result_record make_record(test_result result, std::size_t test_index,
         };
         record.start_ns = since_start(result.first_step_start);
         record.end_ns = since_start(result.last_step_end);
+        record.last_start_ns = since_start(result.last_step_start);
     }
     record.latency = std::move(result.latency);
+    record.open_loop = std::move(result.open_loop);
     return record;
 }
 

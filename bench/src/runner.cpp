@@ -7,6 +7,7 @@
 #include <chrono>
 #include <exception>
 #include <new>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -17,21 +18,23 @@ namespace {
 // Runs the loop of whichever kind the test holds.
 class kind_executor : public boost::static_visitor<void> {
 public:
-    kind_executor(client& store, boost::timer::progress_display* progress, test_result& result)
-        : store_(store), progress_(progress), result_(result)
+    kind_executor(client& store, boost::timer::progress_display* progress, test_result& result,
+                  step_schedule* schedule)
+        : store_(store), progress_(progress), result_(result), schedule_(schedule)
     {
     }
 
     template <typename Kind>
     void operator()(const Kind& kind) const
     {
-        execute(kind, store_, progress_, result_);
+        execute(kind, store_, progress_, result_, schedule_);
     }
 
 private:
     client& store_;
     boost::timer::progress_display* progress_;
     test_result& result_;
+    step_schedule* schedule_;
 };
 
 }  // namespace
@@ -44,15 +47,22 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
     try {
         result.description = describe(test);
         result.iteration_start = std::chrono::steady_clock::now();
+        // Open loop: the test's own timetable, which starts with its first step.
+        std::optional<step_schedule> schedule;
+        if (context.settings.rate) {
+            result.open_loop.emplace().requested_rate = *context.settings.rate;
+            schedule.emplace(*context.settings.rate);
+        }
+        step_schedule* const pace = schedule ? &*schedule : nullptr;
         if (context.settings.threads != 1) {
             // Several threads share the console: no progress display.
-            boost::apply_visitor(kind_executor(*context.client, nullptr, result), test);
+            boost::apply_visitor(kind_executor(*context.client, nullptr, result, pace), test);
         } else {
             out.flush();
             // The library's usual look: a line end before the scale, nothing else.
             boost::timer::progress_display progress(
                 static_cast<unsigned long>(kind_count(test)), out, "\n", "", "");
-            boost::apply_visitor(kind_executor(*context.client, &progress, result), test);
+            boost::apply_visitor(kind_executor(*context.client, &progress, result, pace), test);
         }
         result.success = true;
     } catch (const std::exception& error) {

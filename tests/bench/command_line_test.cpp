@@ -102,6 +102,7 @@ TEST_F(command_line, defaults_apply_to_every_option_not_given) {
         << settings.report_file;
     EXPECT_FALSE(settings.strict || settings.lockstep || settings.percentiles);
     EXPECT_EQ(settings.json_file, "");
+    EXPECT_FALSE(settings.rate);
 }
 
 TEST_F(command_line, without_arguments_the_suite_is_test_cfg_in_the_current_directory) {
@@ -135,6 +136,21 @@ TEST_F(command_line, every_option_takes_its_value) {
     EXPECT_TRUE(settings.strict && settings.lockstep && settings.percentiles);
     EXPECT_EQ(settings.json_file, json);
     EXPECT_TRUE(fs::is_directory(dir.path() + "/json"));
+}
+
+TEST_F(command_line, rate_is_a_positive_decimal_number_up_to_ten_million) {
+    const std::pair<const char*, double> good[] = {
+        {"2.5", 2.5}, {"10000000", 1e7}, {".5", 0.5}, {"7.", 7}, {"2e4", 20000}};
+    for (const auto& [text, rate] : good)
+        EXPECT_EQ(parse(expand({"-f", "{suite}", "-o", "{report}", "--rate", text})).rate, rate);
+    for (const char* text : {"0", "0.0", "-5", "fast", "10000000.5", "1e400", "inf", "nan", " 5",
+                             "0x10"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EXIT(parse(expand({"-f", "{suite}", "-o", "{report}", "--rate", text})),
+                    ::testing::ExitedWithCode(1),
+                    quoted_regex(std::string("Error: the argument ('") + text +
+                                 "') for option '--rate' is invalid"));
+    }
 }
 
 TEST(read_redis_credentials, takes_a_password_or_a_user_and_a_password_from_the_first_line) {

@@ -214,4 +214,37 @@ TEST(Report, PrintsPercentilesThroughputAndAggregates)
                                "                    max = 3 ms\n");
 }
 
+TEST(Report, OpenLoopResultsAddTheirServicePercentiles)
+{
+    // A step on time and one that started 2 ms late; both took 1 ms.
+    bench::test_result result;
+    result.success = true;
+    result.description = "putting 1.0 KiB once";
+    result.open_loop.emplace();
+    const std::chrono::steady_clock::time_point t0{};
+    using std::chrono::milliseconds;
+    bench::record_scheduled_step(result, 1024, t0, t0, t0 + milliseconds(1));
+    bench::record_scheduled_step(result, 1024, t0 + milliseconds(1), t0 + milliseconds(3),
+                                 t0 + milliseconds(4));
+    const bench::result_record record = bench::make_record(result, 0, t0);
+    EXPECT_EQ(record.figures.max, 3.0) << "from the due time";
+    EXPECT_EQ(bench::mean_start_lateness_ms(record), 1.0);
+
+    const std::string lines =
+        "    latency percentiles = p50 1.00352 ms, p90 3 ms, p99 3 ms, p99.9 3 ms, p99.99 3 ms\n"
+        "    service percentiles = p50 1 ms, p90 1 ms, p99 1 ms, p99.9 1 ms, p99.99 1 ms\n"
+        "             throughput = 500 steps/s, 500.0 KiB/s\n";
+    std::ostringstream latency;
+    bench::write_latency_lines(latency, record);
+    EXPECT_EQ(latency.str(), lines);
+
+    bench::test_aggregate aggregate;
+    aggregate.merge(record);
+    EXPECT_EQ(aggregate.mean_start_lateness_ms(), 1.0);
+    EXPECT_DOUBLE_EQ(aggregate.achieved_steps_per_s, 1000.0 / 3);
+    std::ostringstream block;
+    bench::write_aggregate(block, aggregate, record.description);
+    EXPECT_NE(block.str().find(lines), std::string::npos) << block.str();
+}
+
 }  // namespace

@@ -1,12 +1,16 @@
 #include <bench/runner.hpp>
 
 #include <bench/kinds.hpp>
+#include <bench/result_record.hpp>
 
 #include "recording_client.hpp"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cmath>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -21,18 +25,20 @@ const std::string scale =
 
 // A context of the given thread count whose client is a recording client.
 struct recorded_context {
-    explicit recorded_context(int threads, std::uint32_t number = 0)
-        : context(settings_for(threads), number)
+    explicit recorded_context(int threads, std::uint32_t number = 0,
+                              std::optional<double> rate = {})
+        : context(settings_for(threads, rate), number)
     {
         auto owned = std::make_unique<recording_client>();
         store = owned.get();
         context.client = std::move(owned);
     }
-    static bench::run_settings settings_for(int threads)
+    static bench::run_settings settings_for(int threads, std::optional<double> rate = {})
     {
         bench::run_settings settings;
         settings.protocol = bench::protocol_type::local;
         settings.threads = threads;
+        settings.rate = rate;
         return settings;
     }
 
@@ -106,6 +112,33 @@ TEST(RunTest, DrawsTheProgressDisplayInASingleThread)
         EXPECT_EQ(out.str(), c.out);
         EXPECT_EQ(err.str(), c.err);
     }
+}
+
+TEST(RunTest, OpenLoopTimesEachStepFromItsDueTime)
+{
+    // Steps due every millisecond on a store that takes 3 ms a put: step k
+    // starts about 3k ms in, so its response time grows about 2 ms a step
+    // while its service time stays at 3 ms.
+    recorded_context open(2, 0, 1000.0);
+    open.store->slow_put(std::chrono::milliseconds(3));
+    std::ostringstream out, err;
+    const bench::result_record record = bench::make_record(
+        bench::run_test(open.context, bench::multiple_put_remain{1, 10}, out, err), 0);
+    ASSERT_TRUE(record.success) << err.str();
+    ASSERT_TRUE(record.open_loop);
+    const bench::open_loop_times& times = *record.open_loop;
+    EXPECT_EQ(times.service.total(), 10u);
+    EXPECT_GE(times.service_min_ms, 3.0);
+    EXPECT_GE(record.figures.min, times.service_min_ms);
+    EXPECT_GE(record.figures.max, 2 * 9 + 3.0);
+    EXPECT_GE(bench::mean_start_lateness_ms(record), 9.0 * 0.9);
+    EXPECT_LT(bench::achieved_rate(record), 0.95 * 1000.0);
+
+    recorded_context closed(2);
+    const bench::result_record closed_record = bench::make_record(
+        bench::run_test(closed.context, bench::multiple_put_remain{1, 10}, out, err), 0);
+    EXPECT_FALSE(closed_record.open_loop);
+    EXPECT_TRUE(std::isnan(bench::mean_start_lateness_ms(closed_record)));
 }
 
 }  // namespace

@@ -13,8 +13,9 @@ namespace wire = bench::wire;
 using namespace std::string_literals;
 
 // A result with a distinct value in every field and steps in every kind of
-// bucket: underflow, single nanoseconds, the wide ones, overflow.
-bench::result_record sample_record()
+// bucket: underflow, single nanoseconds, the wide ones, overflow; with
+// open-loop times when asked.
+bench::result_record sample_record(bool open_loop = false)
 {
     bench::result_record record;
     record.test_index = 7;
@@ -32,6 +33,15 @@ bench::result_record sample_record()
     for (const std::int64_t ns : {-5LL, 0LL, 7LL, 255LL, 256LL, 1000000LL, 1LL << 40})
         record.latency.record(ns);
     record.latency.record(1000000);
+    record.last_start_ns = 987654320000;
+    if (open_loop) {
+        bench::open_loop_times& times = record.open_loop.emplace();
+        times.requested_rate = 2500.5;
+        for (const std::int64_t ns : {300LL, 300LL, 70000LL}) times.service.record(ns);
+        times.service_min_ms = 0.0003;
+        times.service_max_ms = 0.07;
+        times.total_lateness_ns = 4242;
+    }
     return record;
 }
 
@@ -44,23 +54,31 @@ std::string encoded(const bench::result_record& record)
 
 TEST(Wire, ARecordComesBackWhole)
 {
-    const bench::result_record sent = sample_record();
-    const std::string bytes = encoded(sent);
-    wire::reader in(bytes);
-    const bench::result_record got = wire::get_record(in);
-    in.finish();
+    for (const bool open_loop : {false, true}) {
+        SCOPED_TRACE(open_loop ? "open loop" : "closed loop");
+        const bench::result_record sent = sample_record(open_loop);
+        const std::string bytes = encoded(sent);
+        wire::reader in(bytes);
+        const bench::result_record got = wire::get_record(in);
+        in.finish();
 
-    // Every field holds a value of its own, so a field read into another
-    // one's place, or changed on the way (a NaN's bits included), would
-    // encode differently.
-    EXPECT_EQ(encoded(got), bytes);
-    EXPECT_EQ(got.description, sent.description);
-    EXPECT_EQ(got.start_ns, sent.start_ns);
-    EXPECT_TRUE(std::isnan(got.figures.error_of_mean_time));
-    EXPECT_TRUE(got.latency == sent.latency);
-    // 8 steps in 7 buckets: the size the header promises.
-    EXPECT_EQ(bytes.size(), 149 + sent.description.size() + sent.failure.size() + 7 * 12);
-
+        // Every field holds a value of its own, so a field read into another
+        // one's place, or changed on the way (a NaN's bits included), would
+        // encode differently.
+        EXPECT_EQ(encoded(got), bytes);
+        EXPECT_EQ(got.description, sent.description);
+        EXPECT_EQ(got.start_ns, sent.start_ns);
+        EXPECT_TRUE(std::isnan(got.figures.error_of_mean_time));
+        EXPECT_TRUE(got.latency == sent.latency);
+        ASSERT_EQ(got.open_loop.has_value(), open_loop);
+        // 8 steps in 7 buckets (and 3 service times in 2): the size the
+        // header promises.
+        EXPECT_EQ(bytes.size(), 158 + sent.description.size() + sent.failure.size() + 7 * 12 +
+                                    (open_loop ? 36 + 2 * 12 : 0));
+        if (open_loop) {
+            EXPECT_TRUE(got.open_loop->service == sent.open_loop->service);
+        }
+    }
 }
 
 TEST(Wire, APlanAndARanksFactsComeBackWhole)
@@ -99,7 +117,7 @@ TEST(Wire, APlanAndARanksFactsComeBackWhole)
 
 TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
 {
-    const std::string bytes = encoded(sample_record());
+    const std::string bytes = encoded(sample_record(true));
     for (std::size_t length = 0; length < bytes.size(); ++length) {
         const std::string cut = bytes.substr(0, length);
         wire::reader in(cut);
@@ -110,9 +128,9 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
     wire::get_record(extra);
     EXPECT_THROW(extra.finish(), std::runtime_error);
 
-    // The last bucket's index and a test's kind, each one past the end.
+    // The last service bucket's index and a test's kind, each one past the end.
     std::string bad_bucket = bytes;
-    bad_bucket.replace(bytes.size() - 12, 4, std::string("\x81\x0f\0\0", 4));
+    bad_bucket.replace(bytes.size() - 24 - 12, 4, std::string("\x81\x0f\0\0", 4));
     wire::reader bucket(bad_bucket);
     EXPECT_THROW(wire::get_record(bucket), std::runtime_error);
 

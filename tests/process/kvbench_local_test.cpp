@@ -253,7 +253,8 @@ TEST(kvbench_local, help_lists_the_options_in_their_groups) {
                                     "--strict",
                                     "--lockstep",
                                     "-j [ --json ] arg",
-                                    "-p [ --percentiles ]"};
+                                    "-p [ --percentiles ]",
+                                    "--rate arg"};
     std::size_t at = 0;
     for (const char* piece : in_order) {
         const std::size_t found = run.out.find(piece, at);

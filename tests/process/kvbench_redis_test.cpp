@@ -184,7 +184,7 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
                           R"(", "threads": )" + std::to_string(threads) +
                           R"(, "test_file": ")" + dir.path() + R"(/suite.cfg", "report_file":
                           "report.csv", "lockstep": false, "json_file": "run.json",
-                          "percentiles": true, "strict": false})"));
+                          "percentiles": true, "strict": false, "rate": null})"));
     ASSERT_EQ(report["tests"].size(), std::size_t(json_tests));
     EXPECT_EQ(report["tests"][1],
               json::parse(R"({"index": 1, "kind": "multiple_put", "size": 64, "count": 50,
@@ -203,6 +203,12 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
         EXPECT_EQ(result["success"], test != failing_test);
         EXPECT_TRUE(result["bytes"].is_number_unsigned());
         EXPECT_TRUE(result["span_ms"].is_number());
+        // Closed loop: no service times, no requested rate, no lateness.
+        EXPECT_TRUE(result["service_percentiles_ms"].is_null());
+        EXPECT_TRUE(result["rate"]["requested"].is_null());
+        EXPECT_TRUE(result["rate"]["mean_start_lateness_ms"].is_null());
+        EXPECT_EQ(result["rate"]["achieved"].is_number(),
+                  test != failing_test && test != empty_test);
         if (test == failing_test) {
             EXPECT_TRUE(result["error"].is_string());
             EXPECT_TRUE(result["start_ms"].is_null());
@@ -247,6 +253,8 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
         EXPECT_EQ(aggregate["test"], test);
         EXPECT_EQ(aggregate["threads"], threads);
         EXPECT_EQ(aggregate["failed_threads"], test == failing_test ? threads : 0);
+        EXPECT_TRUE(aggregate["service_percentiles_ms"].is_null());
+        EXPECT_TRUE(aggregate["rate"]["requested"].is_null());
         const std::uint64_t count = report["tests"][test]["count"];
         const std::uint64_t steps = test == failing_test ? 0 : count * threads;
         EXPECT_EQ(aggregate["iterations"], steps);

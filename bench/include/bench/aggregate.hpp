@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace bench {
 
@@ -31,6 +32,9 @@ struct test_aggregate {
     std::int64_t start_ns = 0;         // earliest first start, from the run's start
     std::int64_t end_ns = 0;           // latest last end
     latency_histogram latency;
+    // The sum of the merged threads' achieved rates; NaN while none had one.
+    double achieved_steps_per_s = std::numeric_limits<double>::quiet_NaN();
+    std::optional<open_loop_times> open_loop;  // set once a successful open-loop result is merged
 
     // NaN without steps.
     double mean_ms() const noexcept;
@@ -39,6 +43,13 @@ struct test_aggregate {
     std::int64_t span_ns() const noexcept { return iterations == 0 ? 0 : end_ns - start_ns; }
     throughput rate() const { return throughput_over(iterations, bytes, span_ns()); }
     percentile_values percentiles() const { return latency.percentiles_ms(min_ms, max_ms); }
+    // Open loop only (open_loop set).
+    percentile_values service_percentiles() const {
+        return open_loop->service.percentiles_ms(open_loop->service_min_ms,
+                                                 open_loop->service_max_ms);
+    }
+    // The mean start lateness of the merged open-loop steps; NaN without them.
+    double mean_start_lateness_ms() const noexcept;
 };
 
 }  // namespace bench

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 
 namespace bench {
@@ -28,6 +30,8 @@ struct result_record {
     std::int64_t start_ns = 0;         // first step's start, from the run's start
     std::int64_t end_ns = 0;           // last step's end, from the run's start
     latency_histogram latency;         // the step durations
+    std::int64_t last_start_ns = 0;    // last step's start, from the run's start
+    std::optional<open_loop_times> open_loop;  // open loop (--rate) only
 
     std::uint64_t steps() const noexcept { return figures.iterations_count; }
     // From the first step's start to the last one's end; 0 without steps.
@@ -56,6 +60,32 @@ inline throughput throughput_of(const result_record& record)
 inline percentile_values percentiles_of(const result_record& record)
 {
     return record.latency.percentiles_ms(record.figures.min, record.figures.max);
+}
+
+// The percentiles of the service times of an open-loop record (open_loop set).
+inline percentile_values service_percentiles_of(const result_record& record)
+{
+    const open_loop_times& open_loop = *record.open_loop;
+    return open_loop.service.percentiles_ms(open_loop.service_min_ms, open_loop.service_max_ms);
+}
+
+// The rate at which the record's steps started: the steps after the first
+// over the time from the first step's start to the last one's, in steps per
+// second; NaN below two steps. On schedule it is the requested rate.
+inline double achieved_rate(const result_record& record)
+{
+    const std::int64_t span_ns = record.last_start_ns - record.start_ns;
+    if (record.steps() < 2 || span_ns <= 0) return std::numeric_limits<double>::quiet_NaN();
+    return static_cast<double>(record.steps() - 1) / (static_cast<double>(span_ns) / 1e9);
+}
+
+// How late, on average, an open-loop record's steps started after their due
+// times, in milliseconds; NaN in closed loop and without steps.
+inline double mean_start_lateness_ms(const result_record& record)
+{
+    if (!record.open_loop || record.steps() == 0) return std::numeric_limits<double>::quiet_NaN();
+    return static_cast<double>(record.open_loop->total_lateness_ns) / 1000000.0 /
+           static_cast<double>(record.steps());
 }
 
 }  // namespace bench

@@ -28,7 +28,11 @@ struct run_settings {
     bool lockstep = false;                  // threads start each test together
     std::string json_file;                  // path of the JSON report; none when empty
     bool percentiles = false;               // latency percentiles and aggregates on the console
+    std::optional<double> rate;             // open loop: each thread's steps per second; none: closed loop
 };
+
+// The highest --rate a thread can be given, in steps per second.
+constexpr double max_rate = 10000000.0;
 
 // What a command line comes to: the settings of a run, or the exit status of
 // a command line that ends the process before any run (0 after the help or

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 
 namespace bench {
@@ -28,6 +30,28 @@ using timings_type = boost::accumulators::accumulator_set<
         boost::accumulators::tag::max, boost::accumulators::tag::sum,
         boost::accumulators::tag::mean, boost::accumulators::tag::variance,
         boost::accumulators::tag::median(boost::accumulators::with_p_square_quantile)>>;
+
+// What an open-loop test adds to its result besides the response times: the
+// rate it was asked for, and for each step its service time (from its actual
+// start to its end) and how late it started. Aggregates over threads keep
+// the same, with the rates of all their threads added up.
+struct open_loop_times {
+    double requested_rate = 0;      // steps per second
+    latency_histogram service;      // the service times in nanoseconds
+    double service_min_ms = std::numeric_limits<double>::infinity();
+    double service_max_ms = -std::numeric_limits<double>::infinity();
+    std::int64_t total_lateness_ns = 0;  // summed over the steps: actual start - due time
+
+    // Adds other's steps to these.
+    void merge(const open_loop_times& other)
+    {
+        requested_rate += other.requested_rate;
+        service += other.service;
+        service_min_ms = std::min(service_min_ms, other.service_min_ms);
+        service_max_ms = std::max(service_max_ms, other.service_max_ms);
+        total_lateness_ns += other.total_lateness_ns;
+    }
+};
 
 // What one test yields on one thread.
 struct test_result {
@@ -43,6 +67,8 @@ struct test_result {
     time_point first_step_start = time_point::max();  // start of the first timed step
     time_point last_step_end = time_point::min();     // end of the last timed step
     latency_histogram latency;     // the step durations in nanoseconds
+    time_point last_step_start = time_point::min();   // start of the last timed step
+    std::optional<open_loop_times> open_loop;  // only in an open-loop test (--rate)
 };
 
 // Records one timed step that ran from start to end and moved bytes. Called
@@ -56,7 +82,37 @@ inline void record_step(test_result& result, std::uint64_t bytes, test_result::t
     result.timings(static_cast<double>(ns) / 1000000.0);
     result.latency.record(ns);
     result.first_step_start = std::min(result.first_step_start, start);
+    result.last_step_start = start;
     result.last_step_end = end;
+}
+
+// Records one step of an open-loop test that was due at `due` and ran from
+// start to end: its response time, from the due time to its end (never less
+// than its service time), is the step's duration as record_step takes it;
+// its service time and lateness go to result.open_loop, which must be set.
+// Called after the second clock reading, never inside the timed region.
+inline void record_scheduled_step(test_result& result, std::uint64_t bytes,
+                                  test_result::time_point due, test_result::time_point start,
+                                  test_result::time_point end)
+{
+    const std::int64_t service_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
+    const std::int64_t lateness_ns = std::max<std::int64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(start - due).count(), 0);
+    const std::int64_t response_ns = service_ns + lateness_ns;
+    result.bytes_processed += bytes;
+    result.timings(static_cast<double>(response_ns) / 1000000.0);
+    result.latency.record(response_ns);
+    result.first_step_start = std::min(result.first_step_start, start);
+    result.last_step_start = start;
+    result.last_step_end = end;
+
+    open_loop_times& open_loop = *result.open_loop;
+    const double service_ms = static_cast<double>(service_ns) / 1000000.0;
+    open_loop.service.record(service_ns);
+    open_loop.service_min_ms = std::min(open_loop.service_min_ms, service_ms);
+    open_loop.service_max_ms = std::max(open_loop.service_max_ms, service_ms);
+    open_loop.total_lateness_ns += lateness_ns;
 }
 
 }  // namespace bench

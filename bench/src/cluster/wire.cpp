@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 namespace bench::wire {
@@ -23,6 +24,8 @@ struct record_fields {
     double sum_ms;
     std::int64_t start_ns, end_ns;
     latency_histogram latency;
+    std::int64_t last_start_ns;
+    std::optional<open_loop_times> open_loop;
 };
 static_assert(sizeof(record_fields) == sizeof(result_record),
               "a field of result_record is not sent between ranks");
@@ -32,6 +35,36 @@ struct figure_fields {
 };
 static_assert(sizeof(figure_fields) == sizeof(result_figures),
               "a field of result_figures is not sent between ranks");
+struct open_loop_fields {
+    double requested_rate;
+    latency_histogram service;
+    double service_min_ms, service_max_ms;
+    std::int64_t total_lateness_ns;
+};
+static_assert(sizeof(open_loop_fields) == sizeof(open_loop_times),
+              "a field of open_loop_times is not sent between ranks");
+
+// The non-empty buckets as (index, count) pairs after their number.
+void put_buckets(writer& out, const latency_histogram& histogram) {
+    std::uint32_t buckets = 0;
+    for (auto i = latency_histogram::first_index; i <= latency_histogram::last_index; ++i)
+        if (histogram.count(i) != 0) ++buckets;
+    out.u32(buckets);
+    for (auto i = latency_histogram::first_index; i <= latency_histogram::last_index; ++i) {
+        const std::uint64_t count = histogram.count(i);
+        if (count == 0) continue;
+        out.u32(static_cast<std::uint32_t>(i)).u64(count);
+    }
+}
+
+void get_buckets(reader& in, latency_histogram& histogram) {
+    for (std::uint32_t buckets = in.u32(); buckets > 0; --buckets) {
+        const auto index = static_cast<latency_histogram::index_type>(in.u32());
+        if (index < latency_histogram::first_index || index > latency_histogram::last_index)
+            malformed();
+        histogram.set_count(index, in.u64());
+    }
+}
 
 }  // namespace
 
@@ -111,17 +144,14 @@ void put(writer& out, const result_record& record) {
                           figures.mean_bandwidth, figures.error_of_mean_bandwidth})
         out.f64(figure);
     out.f64(record.sum_ms).i64(record.start_ns).i64(record.end_ns);
-
-    const latency_histogram& latency = record.latency;
-    std::uint32_t buckets = 0;
-    for (auto i = latency_histogram::first_index; i <= latency_histogram::last_index; ++i)
-        if (latency.count(i) != 0) ++buckets;
-    out.u32(buckets);
-    for (auto i = latency_histogram::first_index; i <= latency_histogram::last_index; ++i) {
-        const std::uint64_t count = latency.count(i);
-        if (count == 0) continue;
-        out.u32(static_cast<std::uint32_t>(i)).u64(count);
-    }
+    put_buckets(out, record.latency);
+    out.i64(record.last_start_ns).u8(record.open_loop ? 1 : 0);
+    if (!record.open_loop) return;
+    const open_loop_times& open_loop = *record.open_loop;
+    out.f64(open_loop.requested_rate);
+    put_buckets(out, open_loop.service);
+    out.f64(open_loop.service_min_ms).f64(open_loop.service_max_ms);
+    out.i64(open_loop.total_lateness_ns);
 }
 
 result_record get_record(reader& in) {
@@ -144,13 +174,15 @@ result_record get_record(reader& in) {
     record.sum_ms = in.f64();
     record.start_ns = in.i64();
     record.end_ns = in.i64();
-
-    for (std::uint32_t buckets = in.u32(); buckets > 0; --buckets) {
-        const auto index = static_cast<latency_histogram::index_type>(in.u32());
-        if (index < latency_histogram::first_index || index > latency_histogram::last_index)
-            malformed();
-        record.latency.set_count(index, in.u64());
-    }
+    get_buckets(in, record.latency);
+    record.last_start_ns = in.i64();
+    if (in.u8() == 0) return record;
+    open_loop_times& open_loop = record.open_loop.emplace();
+    open_loop.requested_rate = in.f64();
+    get_buckets(in, open_loop.service);
+    open_loop.service_min_ms = in.f64();
+    open_loop.service_max_ms = in.f64();
+    open_loop.total_lateness_ns = in.i64();
     return record;
 }
 

@@ -2,6 +2,7 @@
 
 #include <bench/format.hpp>
 
+#include <optional>
 #include <ostream>
 
 namespace bench {
@@ -14,11 +15,10 @@ void write_processed(std::ostream& out, std::uint64_t bytes, std::uint64_t steps
         << " iterations)" << std::endl;
 }
 
-void write_percentiles_and_throughput(std::ostream& out, const percentile_values& percentiles,
-                                      const throughput& rate)
+// Every reported percentile but p100, which is the max of the block.
+void write_percentiles(std::ostream& out, const char* label, const percentile_values& percentiles)
 {
-    // Every reported percentile but p100, which is the max of the block.
-    std::string line = "    latency percentiles = ";
+    std::string line = label;
     for (std::size_t i = 0; i + 1 < reported_percentiles.size(); ++i) {
         if (i > 0) line += ", ";
         line += reported_percentiles[i].name;
@@ -27,6 +27,16 @@ void write_percentiles_and_throughput(std::ostream& out, const percentile_values
         line += " ms";
     }
     out << line << std::endl;
+}
+
+// The service line comes only from open-loop runs, where the latency line
+// holds the response times.
+void write_percentiles_and_throughput(std::ostream& out, const percentile_values& percentiles,
+                                      const std::optional<percentile_values>& service,
+                                      const throughput& rate)
+{
+    write_percentiles(out, "    latency percentiles = ", percentiles);
+    if (service) write_percentiles(out, "    service percentiles = ", *service);
     out << "             throughput = " << number_text(rate.steps_per_s) << " steps/s, "
         << format_scaled(rate.bytes_per_s, "B/s", 1024.0) << std::endl;
 }
@@ -63,7 +73,9 @@ std::ostream& operator<<(std::ostream& out, const result_record& result)
 
 void write_latency_lines(std::ostream& out, const result_record& result)
 {
-    write_percentiles_and_throughput(out, percentiles_of(result), throughput_of(result));
+    std::optional<percentile_values> service;
+    if (result.open_loop) service = service_percentiles_of(result);
+    write_percentiles_and_throughput(out, percentiles_of(result), service, throughput_of(result));
 }
 
 void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
@@ -78,7 +90,9 @@ void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
     out << std::endl;
     out << heading << std::endl;
     write_processed(out, aggregate.bytes, aggregate.iterations);
-    write_percentiles_and_throughput(out, aggregate.percentiles(), aggregate.rate());
+    std::optional<percentile_values> service;
+    if (aggregate.open_loop) service = aggregate.service_percentiles();
+    write_percentiles_and_throughput(out, aggregate.percentiles(), service, aggregate.rate());
     out << "              mean time = " << number_text(aggregate.mean_ms()) << " ms" << std::endl;
     out << "     standard deviation = " << number_text(aggregate.standard_deviation_ms()) << " ms"
         << std::endl;

@@ -88,6 +88,20 @@ json histogram_json(const latency_histogram& histogram) {
             {"counts", std::move(counts)}};
 }
 
+// A number, or null for none.
+json optional_json(const std::optional<double>& value) {
+    return value ? json(*value) : json(nullptr);
+}
+
+// The requested rate (null in closed loop), the achieved one and, in open
+// loop, how late the steps started on average.
+json rate_json(const std::optional<open_loop_times>& open_loop, double achieved,
+               double lateness_ms) {
+    return {{"requested", open_loop ? json(open_loop->requested_rate) : json(nullptr)},
+            {"achieved", achieved},
+            {"mean_start_lateness_ms", lateness_ms}};
+}
+
 json result_json(const result_record& result) {
     const bool timed = result.steps() > 0;
     json object = {
@@ -103,16 +117,27 @@ json result_json(const result_record& result) {
     object["figures"] = figures_json(result.figures);
     object["throughput"] = throughput_json(throughput_of(result));
     object["percentiles_ms"] = percentiles_json(percentiles_of(result));
+    object["service_percentiles_ms"] =
+        result.open_loop ? percentiles_json(service_percentiles_of(result)) : json(nullptr);
+    object["rate"] =
+        rate_json(result.open_loop, achieved_rate(result), mean_start_lateness_ms(result));
     // A failed test has no figures, as its console block and its report row:
-    // the same objects, every value null.
+    // the same objects, every value null (the requested rate apart).
     if (!result.success) {
-        for (const char* part : {"figures", "throughput", "percentiles_ms"})
+        for (const char* part :
+             {"figures", "throughput", "percentiles_ms", "service_percentiles_ms"})
             for (auto& [name, value] : object[part].items()) value = nullptr;
+        object["rate"]["achieved"] = nullptr;
+        object["rate"]["mean_start_lateness_ms"] = nullptr;
     }
     return object;
 }
 
+// An aggregate's requested and achieved rates are those of all its merged
+// threads together.
 json aggregate_json(const test_aggregate& aggregate, const std::string& description) {
+    json service = aggregate.open_loop ? percentiles_json(aggregate.service_percentiles())
+                                       : json(nullptr);
     return {{"test", aggregate.test_index},
             {"description", description},
             {"threads", aggregate.threads},
@@ -126,6 +151,9 @@ json aggregate_json(const test_aggregate& aggregate, const std::string& descript
             {"min_ms", aggregate.min_ms},
             {"max_ms", aggregate.max_ms},
             {"percentiles_ms", percentiles_json(aggregate.percentiles())},
+            {"service_percentiles_ms", std::move(service)},
+            {"rate", rate_json(aggregate.open_loop, aggregate.achieved_steps_per_s,
+                               aggregate.mean_start_lateness_ms())},
             {"histogram", histogram_json(aggregate.latency)}};
 }
 
@@ -161,7 +189,8 @@ json head_json(const run_settings& settings, const std::vector<test_spec>& tests
           {"lockstep", settings.lockstep},
           {"json_file", settings.json_file},
           {"percentiles", settings.percentiles},
-          {"strict", settings.strict}}},
+          {"strict", settings.strict},
+          {"rate", optional_json(settings.rate)}}},
         {"tests", std::move(tests_json)},
     };
 }

@@ -1,5 +1,6 @@
 #include <bench/report/result_writer.hpp>
 
+#include <bench/format.hpp>
 #include <bench/kinds.hpp>
 #include <bench/report/console.hpp>
 
@@ -21,12 +22,25 @@ result_writer::~result_writer() = default;
 void result_writer::take(const result_record& result) {
     ++results_;
     if (!result.success) ++failed_;
+    warn_if_rate_not_held(result);
     out_ << result;
     if (settings_.percentiles && result.success) write_latency_lines(out_, result);
     out_.flush();
     report_.write(result);
     if (json_) json_->add(result);
     if (result.test_index < aggregates_.size()) aggregates_[result.test_index].merge(result);
+}
+
+void result_writer::warn_if_rate_not_held(const result_record& result) {
+    if (!result.open_loop || !result.success) return;
+    const double requested = result.open_loop->requested_rate;
+    const double achieved = achieved_rate(result);
+    // Below two steps there is no achieved rate (NaN), and nothing to say.
+    if (!(achieved < held_share * requested)) return;
+    err_ << ("rate not held on thread #" + std::to_string(result.thread_number) +
+             ": requested " + number_text(requested) + " steps/s, achieved " +
+             number_text(achieved) + " steps/s\n")
+         << std::flush;
 }
 
 bool result_writer::close_report() {

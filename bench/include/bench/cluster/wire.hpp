@@ -55,9 +55,11 @@ private:
     std::size_t at_ = 0;
 };
 
-// A whole result: its fields in order, then its non-empty histogram buckets
-// as (index, count) pairs. About 190 bytes with a short description, plus 12
-// per non-empty bucket (at most 3970 buckets, so never above 48 KiB).
+// A whole result: its fields in order, its non-empty histogram buckets as
+// (index, count) pairs, then, for an open-loop result, its service times'
+// buckets and the rest of its open-loop times. About 200 bytes with a short
+// description, plus 12 per non-empty bucket (at most 3970 buckets a
+// histogram, so never above 96 KiB).
 void put(writer& out, const result_record& record);
 result_record get_record(reader& in);
 

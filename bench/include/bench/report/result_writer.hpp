@@ -19,6 +19,9 @@ namespace bench {
 // record made of plain numbers, wherever it came from): take() prints its
 // console block, writes its report row and its JSON entry, merges it into its
 // test's aggregate, and lets it go. One thread at a time uses a writer.
+// In open loop a result whose thread started its steps at less than 95 % of
+// the requested rate gets a line on err first: "rate not held on thread #T:
+// requested R steps/s, achieved A steps/s".
 class result_writer {
 public:
     // Creates the report file (with its header) at once; the JSON report is
@@ -44,7 +47,12 @@ public:
     std::uint64_t results() const noexcept { return results_; }
     std::uint64_t failed() const noexcept { return failed_; }
 
+    // The share of the requested rate below which a thread did not hold it.
+    static constexpr double held_share = 0.95;
+
 private:
+    void warn_if_rate_not_held(const result_record& result);
+
     const run_settings& settings_;
     const std::vector<test_spec>& tests_;
     std::ostream& out_;
