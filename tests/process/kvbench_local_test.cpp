@@ -520,19 +520,9 @@ TEST(kvbench_local, lockstep_starts_each_test_on_all_threads_together) {
     std::atomic<int> connections{0};
     kvtest::fake_server store([&connections](kvtest::fake_connection& connection) {
         const bool slow = connections++ == 0;
-        for (;;) {
-            const std::string header = connection.read_until("\r\n");
-            if (header.size() < 3 || header[0] != '*') return;
-            std::string command;
-            for (int word = std::stoi(header.substr(1)); word > 0; --word) {
-                const std::string length = connection.read_until("\r\n");
-                if (length.size() < 3 || length[0] != '$') return;
-                const std::string text = connection.read_bytes(std::stoul(length.substr(1)) + 2);
-                if (command.empty()) command = text.substr(0, text.size() - 2);
-            }
+        kvtest::serve_resp(connection, [&](const std::string& command, std::size_t) {
             if (slow && command == "SET") connection.stall(20ms);
-            connection.send(command == "DEL" ? ":1\r\n" : "+OK\r\n");
-        }
+        });
     });
     kvtest::temp_dir dir;
     dir.write("suite.cfg", R"(tests

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 namespace kvtest {
@@ -202,6 +203,40 @@ void fake_server::accept_loop() {
                 // A script that throws just ends its connection.
             }
         });
+    }
+}
+
+void serve_resp(fake_connection& connection,
+                const std::function<void(const std::string&, std::size_t)>& before_reply) {
+    // A client may pause long between two commands (an open-loop run at a
+    // low rate): the reads wait for as long as the server runs.
+    constexpr auto patience = std::chrono::hours(24);
+    std::map<std::string, std::string> entries;
+    for (std::size_t number = 1;; ++number) {
+        const std::string header = connection.read_until("\r\n", patience);
+        if (header.size() < 3 || header[0] != '*') return;
+        std::vector<std::string> words;
+        for (int word = std::stoi(header.substr(1)); word > 0; --word) {
+            const std::string length = connection.read_until("\r\n", patience);
+            if (length.size() < 3 || length[0] != '$') return;
+            const std::string text = connection.read_bytes(std::stoul(length.substr(1)) + 2);
+            words.push_back(text.substr(0, text.size() - 2));
+        }
+        if (words.empty()) return;
+        if (before_reply) before_reply(words[0], number);
+        if (words[0] == "SET" && words.size() == 3) {
+            entries[words[1]] = words[2];
+            connection.send("+OK\r\n");
+        } else if (words[0] == "GET" && words.size() == 2) {
+            const auto found = entries.find(words[1]);
+            connection.send(found == entries.end() ? std::string("$-1\r\n")
+                                                   : "$" + std::to_string(found->second.size()) +
+                                                         "\r\n" + found->second + "\r\n");
+        } else if (words[0] == "DEL" && words.size() == 2) {
+            connection.send(entries.erase(words[1]) ? ":1\r\n" : ":0\r\n");
+        } else {
+            connection.send("-ERR unknown command\r\n");
+        }
     }
 }
 

@@ -83,6 +83,15 @@ private:
     std::thread acceptor_;
 };
 
+// Answers the Redis commands SET, GET and DEL (arrays of bulk strings, as
+// hiredis sends them) from a map of its own, until the peer closes or the
+// server stops; any other command gets an error reply. before_reply, when
+// given, runs with each command's name and its number on the connection
+// (from 1) before the reply goes out, for a script to stall it.
+void serve_resp(fake_connection& connection,
+                const std::function<void(const std::string& command, std::size_t number)>&
+                    before_reply = {});
+
 // A loopback port on which nothing listens (bound once, then released).
 std::uint16_t closed_port();
 
