@@ -49,11 +49,11 @@ TEST(StepSchedule, StopRequestEndsALongWaitPromptly)
 {
     bench::step_schedule schedule(0.01);  // a step every 100 s
     schedule.wait_for_next_step();
+    const auto start = clock_type::now();
     std::thread stopper([] {
         std::this_thread::sleep_for(50ms);
         bench::request_interrupt(SIGINT);
     });
-    const auto start = clock_type::now();
     EXPECT_THROW(schedule.wait_for_next_step(), bench::interrupted_error);
     const auto waited = clock_type::now() - start;
     stopper.join();
