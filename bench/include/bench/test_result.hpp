@@ -71,19 +71,29 @@ struct test_result {
     std::optional<open_loop_times> open_loop;  // only in an open-loop test (--rate)
 };
 
-// Records one timed step that ran from start to end and moved bytes. Called
-// after the second clock reading, never inside the timed region.
-inline void record_step(test_result& result, std::uint64_t bytes, test_result::time_point start,
-                        test_result::time_point end)
+namespace detail {
+// What recording a step means in closed and open loop alike: its bytes, its
+// duration (ns), and when it started and ended.
+inline void record_duration(test_result& result, std::uint64_t bytes, std::int64_t ns,
+                            test_result::time_point start, test_result::time_point end)
 {
-    const std::int64_t ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
     result.bytes_processed += bytes;
     result.timings(static_cast<double>(ns) / 1000000.0);
     result.latency.record(ns);
     result.first_step_start = std::min(result.first_step_start, start);
     result.last_step_start = start;
     result.last_step_end = end;
+}
+}  // namespace detail
+
+// Records one timed step that ran from start to end and moved bytes. Called
+// after the second clock reading, never inside the timed region.
+inline void record_step(test_result& result, std::uint64_t bytes, test_result::time_point start,
+                        test_result::time_point end)
+{
+    detail::record_duration(
+        result, bytes, std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count(),
+        start, end);
 }
 
 // Records one step of an open-loop test that was due at `due` and ran from
@@ -99,13 +109,7 @@ inline void record_scheduled_step(test_result& result, std::uint64_t bytes,
         std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
     const std::int64_t lateness_ns = std::max<std::int64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(start - due).count(), 0);
-    const std::int64_t response_ns = service_ns + lateness_ns;
-    result.bytes_processed += bytes;
-    result.timings(static_cast<double>(response_ns) / 1000000.0);
-    result.latency.record(response_ns);
-    result.first_step_start = std::min(result.first_step_start, start);
-    result.last_step_start = start;
-    result.last_step_end = end;
+    detail::record_duration(result, bytes, service_ns + lateness_ns, start, end);
 
     open_loop_times& open_loop = *result.open_loop;
     const double service_ms = static_cast<double>(service_ns) / 1000000.0;
