@@ -1,6 +1,7 @@
 // The command-line parser on an argument vector made of the input's
 // NUL-separated pieces. Whatever the arguments, it ends: with the settings of
-// a run (1 to 100 threads), after the help or the version (status 0, nothing
+// a run (1 to 100 threads, a rate above 0 and at most 10,000,000 steps per
+// second when there is one), after the help or the version (status 0, nothing
 // on the error stream), or after an error (status 1, "Error: " and the help).
 // The report-path check writes probe files, so the parser runs in a scratch
 // directory, and inputs with a '/' (any path outside it) are left out.
@@ -85,6 +86,9 @@ int command_line(const std::uint8_t* data, std::size_t size) {
     if (outcome.settings) {
         require(outcome.settings->threads >= 1 && outcome.settings->threads <= 100,
                 "a run with a thread count outside 1 to 100");
+        const auto& rate = outcome.settings->rate;
+        require(!rate || (*rate > 0 && *rate <= bench::max_rate),
+                "a run with a rate outside (0, 10000000]");
     } else if (outcome.exit_status == 0) {
         require(err.str().empty(), "the help or the version with an error");
     } else {
