@@ -4,6 +4,7 @@
 // run stops on a signal.
 
 #include <support/fake_server.hpp>
+#include <support/json_report.hpp>
 #include <support/process.hpp>
 
 #include <gtest/gtest.h>
@@ -541,17 +542,7 @@ TEST(kvbench_local, lockstep_starts_each_test_on_all_threads_together) {
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         const auto run = kvbench(arguments, dir.path());
         EXPECT_EQ(run.exit_status, 0) << run.err;
-        std::vector<double> spreads;
-        const auto report = nlohmann::json::parse(dir.read("run.json"));
-        for (int test = 0; test < 3; ++test) {
-            std::vector<double> starts;
-            for (const auto& result : report["results"])
-                if (result["test"] == test) starts.push_back(result["start_ms"].get<double>());
-            EXPECT_EQ(starts.size(), 4u);
-            spreads.push_back(*std::max_element(starts.begin(), starts.end()) -
-                              *std::min_element(starts.begin(), starts.end()));
-        }
-        return spreads;
+        return kvtest::start_spreads_ms(nlohmann::json::parse(dir.read("run.json")), 3, 4);
     };
     const auto free = start_spreads({});
     EXPECT_GT(free[2], 150) << "without lockstep the fast threads run ahead";

@@ -3,6 +3,7 @@
 // ranks that fail or die; and a plain start of the same build.
 
 #include <support/fake_server.hpp>
+#include <support/json_report.hpp>
 #include <support/process.hpp>
 #include <support/servers.hpp>
 
@@ -321,17 +322,7 @@ TEST(KvbenchMpi, LockstepStartsEachTestTogetherOnEveryRank) {
                                     ranks(1, {"--protocol", "redis", "--daemon", at(fast)}),
                                 dir);
         EXPECT_EQ(run.exit_status, 0) << run.err;
-        std::vector<double> spreads;
-        const auto report = json::parse(dir.read("run.json"));
-        for (int test = 0; test < 3; ++test) {
-            std::vector<double> starts;
-            for (const auto& result : report["results"])
-                if (result["test"] == test) starts.push_back(result["start_ms"].get<double>());
-            EXPECT_EQ(starts.size(), 3u);
-            spreads.push_back(*std::max_element(starts.begin(), starts.end()) -
-                              *std::min_element(starts.begin(), starts.end()));
-        }
-        return spreads;
+        return kvtest::start_spreads_ms(json::parse(dir.read("run.json")), 3, 3);
     };
     const auto free = start_spreads({});
     EXPECT_GT(free[2], 150) << "without lockstep the fast ranks run ahead";
