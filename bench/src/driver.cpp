@@ -401,17 +401,25 @@ void install_handlers() {
 // command line (so that ranks of an MPMD launch can reach different stores)
 // and runs its pass on its own threads; rank 0 alone reads the suite, prints
 // and writes the reports, and every rank ends with rank 0's exit status. The
-// other ranks print nothing but their own command-line errors.
+// other ranks print nothing but their own command-line errors, help and
+// version.
 int run_as_rank(cluster& ranks, int argc, char* argv[], std::ostream& out, std::ostream& err) {
     const bool root = ranks.rank() == 0;
     std::ostream silent(&discarded);
     std::ostream& rank_out = root ? out : silent;
     std::ostream& rank_err = root ? err : silent;
 
-    std::ostringstream own_errors;
-    const command_line_outcome command_line = parse_arguments(
-        argc, argv, rank_out, root ? err : own_errors, root ? file_checks::all : file_checks::none);
+    std::ostringstream own_output, own_errors;
+    const command_line_outcome command_line =
+        parse_arguments(argc, argv, root ? out : own_output, root ? err : own_errors,
+                        root ? file_checks::all : file_checks::none);
     if (!root) {
+        // The help or the version this rank was asked for: without it, a
+        // launch that ends because of it would end with no word. The help
+        // that follows a command-line error is left out, as rank 0's says
+        // the same.
+        if (!command_line.settings && command_line.exit_status == 0)
+            out << own_output.str() << std::flush;
         std::istringstream lines(own_errors.str());
         for (std::string line; std::getline(lines, line);)
             err << ("rank " + std::to_string(ranks.rank()) + ": " + line + "\n");
