@@ -226,11 +226,11 @@ TEST(Kinds, FailingCallRecordsNoStepAndSkipsTheCleanUp)
 
 TEST(Kinds, AdvanceTheProgressOncePerIteration)
 {
-    const bench::test_spec specs[] = {
+    const bench::test_spec kinds[] = {
         bench::single_put_multiple_get{2, 10}, bench::multiple_put{2, 10},
         bench::multiple_put_remain{2, 10}, bench::multiple_put_get_delete{2, 10},
         bench::multiple_put_get_update_delete{2, 10}};
-    for (const auto& test : specs) {
+    for (const auto& test : kinds) {
         std::ostringstream out;
         boost::timer::progress_display progress(10, out, "", "", "");
         recording_client store;

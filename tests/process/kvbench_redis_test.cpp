@@ -197,8 +197,8 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
     for (const json& result : report["results"]) {
         const int test = result["test"];
         ++per_test[test];
-        const json& spec = report["tests"][test];
-        SCOPED_TRACE(spec["description"].get<std::string>());
+        const json& listed = report["tests"][test];
+        SCOPED_TRACE(listed["description"].get<std::string>());
         EXPECT_LT(result["thread"].get<int>(), threads);
         EXPECT_EQ(result["success"], test != failing_test);
         EXPECT_TRUE(result["bytes"].is_number_unsigned());
@@ -220,12 +220,12 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
             continue;
         }
         EXPECT_TRUE(result["error"].is_null());
-        EXPECT_EQ(result["iterations"], spec["count"]);
+        EXPECT_EQ(result["iterations"], listed["count"]);
         const json& figures = result["figures"];
         EXPECT_EQ(figures.size(), 10u);
         for (const auto& [name, value] : figures.items())
             EXPECT_TRUE(value.is_number() || value.is_null()) << name;
-        const std::string& mean = means.at({result["thread"], spec["description"]});
+        const std::string& mean = means.at({result["thread"], listed["description"]});
         if (test == empty_test) {
             EXPECT_TRUE(result["start_ms"].is_null());
             EXPECT_TRUE(figures["mean_ms"].is_null()) << "NaN is written as null";
