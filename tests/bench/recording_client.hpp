@@ -18,9 +18,9 @@
 namespace kvtest {
 
 struct client_call {
-    std::string operation;  // "put", "update", "remove" or "get"
+    std::string operation;  // "put", "update", "remove", "get", "set", "try_get", ...
     std::string key;
-    std::size_t value_size = 0;     // length of the value written (put, update)
+    std::size_t value_size = 0;     // length of the value written (put, update, set, try_update)
     std::size_t expected_size = 0;  // what get was told to expect
 };
 
@@ -78,6 +78,33 @@ public:
                 value.back() = value.back() == 'x' ? 'y' : 'x';
             }
         }
+    }
+
+    void set(const std::string& key, const std::string& value) override
+    {
+        log({"set", key, value.size(), 0});
+        entries[key] = value;
+    }
+    bool try_get(const std::string& key, std::string& value) override
+    {
+        log({"try_get", key, 0, 0});
+        const auto found = entries.find(key);
+        if (found == entries.end()) return false;
+        value = found->second;
+        return true;
+    }
+    bool try_update(const std::string& key, const std::string& value) override
+    {
+        log({"try_update", key, value.size(), 0});
+        const auto found = entries.find(key);
+        if (found == entries.end()) return false;
+        found->second = value;
+        return true;
+    }
+    bool try_remove(const std::string& key) override
+    {
+        log({"try_remove", key, 0, 0});
+        return entries.erase(key) != 0;
     }
 
     // The operations in call order, joined by blanks: "put get remove".

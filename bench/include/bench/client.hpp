@@ -8,7 +8,8 @@ namespace bench {
 
 // The store-client interface every test talks to. Keys and values are byte
 // strings; every failure is reported by throwing an exception derived from
-// std::runtime_error, never through a return value.
+// std::runtime_error. Only the try_ operations tell of a missing entry
+// through their return value.
 class client {
 public:
     virtual ~client() = default;
@@ -23,6 +24,23 @@ public:
     // expected_size is the length the caller expects; clients that can read
     // a content of any length ignore it.
     virtual void get(const std::string& key, std::string& value, std::size_t expected_size) = 0;
+
+    // The operations of a test over a shared key space, where a missing key
+    // is an outcome to count rather than a failure: a miss is reported by
+    // the return value, at the cost of a hit (no exception, no extra round
+    // trip); every other failure throws as above.
+
+    // Writes the entry whether it exists or not.
+    virtual void set(const std::string& key, const std::string& value) = 0;
+    // Fetches the content of an entry into value, replacing what it held;
+    // false when there is no entry (value is then unspecified). A buffer
+    // reused from call to call is the norm: its capacity is kept.
+    virtual bool try_get(const std::string& key, std::string& value) = 0;
+    // Replaces the content of an existing entry; false, and nothing written,
+    // when there is none.
+    virtual bool try_update(const std::string& key, const std::string& value) = 0;
+    // Deletes an entry; false when there was none.
+    virtual bool try_remove(const std::string& key) = 0;
 
     const char* protocol_name() const noexcept { return protocol_name_; }
 

@@ -30,4 +30,30 @@ void local_client::get(const std::string& key, std::string& value, std::size_t) 
     value = found->second;
 }
 
+void local_client::set(const std::string& key, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.insert_or_assign(key, value);
+}
+
+bool local_client::try_get(const std::string& key, std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = entries_.find(key);
+    if (found == entries_.end()) return false;
+    value = found->second;
+    return true;
+}
+
+bool local_client::try_update(const std::string& key, const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = entries_.find(key);
+    if (found == entries_.end()) return false;
+    found->second = value;
+    return true;
+}
+
+bool local_client::try_remove(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return entries_.erase(key) != 0;
+}
+
 }  // namespace bench

@@ -2,6 +2,7 @@
 
 #include <nox_api.h>
 
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -11,6 +12,12 @@ namespace {
 
 constexpr int timeout_option = 0;
 constexpr int timeout_value = 10000;
+// Rounds of update and put a set makes while other clients keep removing and
+// creating the entry between its calls.
+constexpr int set_rounds = 3;
+// The longest content try_get grows a value to: Redis' default limit for one
+// value, which the stand-in library's daemons keep to as well.
+constexpr std::size_t max_content = std::size_t(512) * 1024 * 1024;
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
 
@@ -62,6 +69,58 @@ void nox_client::get(const std::string& key, std::string& value, std::size_t exp
     // A library that reports more than the buffer held has cut the content.
     if (length > expected_size) fail("cannot get entry");
     value.resize(length);
+}
+
+void nox_client::set(const std::string& key, const std::string& value) {
+    if (!passable(key)) fail("cannot set entry");
+    // Update first: the keys of a loaded key space mostly exist.
+    for (int round = 0; round < set_rounds; ++round) {
+        std::int32_t status = nox_update(handle_.get(), key.c_str(), value.data(), value.size(), 0);
+        if (status == NOX_OK) return;
+        if (status != NOX_NOT_FOUND) break;
+        status = nox_put(handle_.get(), key.c_str(), value.data(), value.size(), 0);
+        if (status == NOX_OK) return;
+        if (status != NOX_EXISTS) break;
+    }
+    fail("cannot set entry");
+}
+
+bool nox_client::try_get(const std::string& key, std::string& value) {
+    if (!passable(key)) fail("cannot get entry");
+    // Growing within the capacity allocates nothing.
+    value.resize(value.capacity());
+    for (;;) {
+        std::size_t length = value.size();
+        const std::int32_t status = nox_get(handle_.get(), key.c_str(), &value[0], &length);
+        if (status == NOX_NOT_FOUND) return false;
+        if (status == NOX_OK && length <= value.size()) {
+            value.resize(length);
+            return true;
+        }
+        // A longer content: the library has told its length. Ask again with
+        // room for it (another client may have written a longer one
+        // meanwhile); every round grows the value, up to max_content.
+        if (status != NOX_TOO_SMALL || length <= value.size() || length > max_content)
+            fail("cannot get entry");
+        value.resize(length);
+    }
+}
+
+bool nox_client::try_update(const std::string& key, const std::string& value) {
+    if (!passable(key)) fail("cannot update entry");
+    const std::int32_t status =
+        nox_update(handle_.get(), key.c_str(), value.data(), value.size(), 0);
+    if (status == NOX_NOT_FOUND) return false;
+    if (status != NOX_OK) fail("cannot update entry");
+    return true;
+}
+
+bool nox_client::try_remove(const std::string& key) {
+    if (!passable(key)) fail("cannot remove entry");
+    const std::int32_t status = nox_remove(handle_.get(), key.c_str());
+    if (status == NOX_NOT_FOUND) return false;
+    if (status != NOX_OK) fail("cannot remove entry");
+    return true;
 }
 
 }  // namespace bench

@@ -224,19 +224,29 @@ void redis_client::log_in(const redis_credentials& login) {
                                  std::string(reply->str, reply->len));
 }
 
-void redis_client::set(const std::string& key, const std::string& value, const char* failure) {
+void redis_client::store(const std::string& key, const std::string& value, const char* failure) {
     const char* words[] = {"SET", key.data(), value.data()};
     const std::size_t lengths[] = {3, key.size(), value.size()};
     const reply_ptr reply = exchange(3, words, lengths);
     if (!reply || reply->type == REDIS_REPLY_ERROR) throw std::runtime_error(failure);
 }
 
+redis_client::reply_ptr redis_client::fetch(const std::string& key) {
+    const char* words[] = {"GET", key.data()};
+    const std::size_t lengths[] = {3, key.size()};
+    reply_ptr reply = exchange(2, words, lengths);
+    // A missing key answers with a nil reply.
+    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_NIL))
+        throw std::runtime_error("could not get entry");
+    return reply;
+}
+
 void redis_client::put(const std::string& key, const std::string& value) {
-    set(key, value, "could not put entry");
+    store(key, value, "could not put entry");
 }
 
 void redis_client::update(const std::string& key, const std::string& value) {
-    set(key, value, "could not update entry");
+    store(key, value, "could not update entry");
 }
 
 void redis_client::remove(const std::string& key) {
@@ -247,12 +257,40 @@ void redis_client::remove(const std::string& key) {
 }
 
 void redis_client::get(const std::string& key, std::string& value, std::size_t) {
-    const char* words[] = {"GET", key.data()};
+    const reply_ptr reply = fetch(key);
+    if (reply->type != REDIS_REPLY_STRING) throw std::runtime_error("could not get entry");
+    value.assign(reply->str, reply->len);
+}
+
+void redis_client::set(const std::string& key, const std::string& value) {
+    store(key, value, "could not set entry");
+}
+
+bool redis_client::try_get(const std::string& key, std::string& value) {
+    const reply_ptr reply = fetch(key);
+    if (reply->type != REDIS_REPLY_STRING) return false;
+    value.assign(reply->str, reply->len);
+    return true;
+}
+
+bool redis_client::try_update(const std::string& key, const std::string& value) {
+    const char* words[] = {"SET", key.data(), value.data(), "XX"};
+    const std::size_t lengths[] = {3, key.size(), value.size(), 2};
+    const reply_ptr reply = exchange(4, words, lengths);
+    // +OK when written; nil when the key is missing.
+    if (reply && reply->type == REDIS_REPLY_STATUS) return true;
+    if (reply && reply->type == REDIS_REPLY_NIL) return false;
+    throw std::runtime_error("could not update entry");
+}
+
+bool redis_client::try_remove(const std::string& key) {
+    const char* words[] = {"DEL", key.data()};
     const std::size_t lengths[] = {3, key.size()};
     const reply_ptr reply = exchange(2, words, lengths);
-    // A missing key answers with a nil reply.
-    if (!reply || reply->type != REDIS_REPLY_STRING) throw std::runtime_error("could not get entry");
-    value.assign(reply->str, reply->len);
+    // The number of keys deleted: 1, or 0 when the key is missing.
+    if (!reply || reply->type != REDIS_REPLY_INTEGER || reply->integer < 0)
+        throw std::runtime_error("could not delete entry");
+    return reply->integer != 0;
 }
 
 }  // namespace bench

@@ -19,6 +19,11 @@ public:
     void remove(const std::string& key) override;
     void get(const std::string& key, std::string& value, std::size_t expected_size) override;
 
+    void set(const std::string& key, const std::string& value) override;
+    bool try_get(const std::string& key, std::string& value) override;
+    bool try_update(const std::string& key, const std::string& value) override;
+    bool try_remove(const std::string& key) override;
+
 private:
     std::mutex mutex_;
     std::unordered_map<std::string, std::string> entries_;

@@ -31,6 +31,13 @@ public:
     // Reads a content of any length; expected_size is not used.
     void get(const std::string& key, std::string& value, std::size_t expected_size) override;
 
+    // Not supported yet: each throws std::runtime_error naming the
+    // operation (memcached_mix_ops.cpp).
+    void set(const std::string& key, const std::string& value) override;
+    bool try_get(const std::string& key, std::string& value) override;
+    bool try_update(const std::string& key, const std::string& value) override;
+    bool try_remove(const std::string& key) override;
+
     // The library client, for inspecting its server table.
     const memcache::client& store() const noexcept { return store_; }
 

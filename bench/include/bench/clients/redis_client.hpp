@@ -15,7 +15,7 @@ struct redisReply;
 
 namespace bench {
 
-// A Redis server over one hiredis connection: put and update are SET,
+// A Redis server over one hiredis connection: put, update and set are SET,
 // remove is DEL, get is GET. Keys and values are sent with their lengths, so
 // any byte, NUL included, goes through unchanged.
 //
@@ -59,6 +59,15 @@ public:
     // Reads a content of any length; expected_size is not used.
     void get(const std::string& key, std::string& value, std::size_t expected_size) override;
 
+    // SET.
+    void set(const std::string& key, const std::string& value) override;
+    // GET: a nil reply is the miss.
+    bool try_get(const std::string& key, std::string& value) override;
+    // SET with XX, which writes only an existing key: a nil reply is the miss.
+    bool try_update(const std::string& key, const std::string& value) override;
+    // DEL: a count of 0 is the miss.
+    bool try_remove(const std::string& key) override;
+
 private:
     struct context_release {
         void operator()(redisContext* connection) const noexcept;
@@ -79,7 +88,10 @@ private:
     void log_in(const redis_credentials& login);
     // SET key value; throws std::runtime_error(failure) unless the reply is
     // a non-error one.
-    void set(const std::string& key, const std::string& value, const char* failure);
+    void store(const std::string& key, const std::string& value, const char* failure);
+    // GET key: the reply, a string or nil; throws std::runtime_error
+    // "could not get entry" for any other.
+    reply_ptr fetch(const std::string& key);
 
     std::unique_ptr<redisContext, context_release> connection_;  // null once closed
     std::chrono::steady_clock::duration operation_limit_;
