@@ -2,6 +2,8 @@
 
 #include <bench/clients/local_client.hpp>
 
+#include "mix_operation_cases.hpp"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -59,6 +61,11 @@ TEST(local_client, get_returns_the_stored_content_whatever_the_expected_size) {
         EXPECT_EQ(get_or_failure(store, "k", expected), binary) << expected;
         EXPECT_EQ(get_or_failure(store, "empty", expected), "") << expected;
     }
+}
+
+TEST(local_client, mix_operations_tell_a_miss_by_their_result) {
+    local_client store;
+    kvtest::check_mix_operations(store, "k");
 }
 
 TEST(local_client, clients_of_two_threads_do_not_share_entries) {

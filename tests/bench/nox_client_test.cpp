@@ -4,6 +4,8 @@
 #include <bench/clients/nox_client.hpp>
 #include <bench/thread_context.hpp>
 
+#include "mix_operation_cases.hpp"
+
 #include <support/fake_server.hpp>
 #include <support/servers.hpp>
 
@@ -80,6 +82,10 @@ TEST_F(nox_client_redis, operations_store_replace_read_and_delete) {
     EXPECT_EQ(failure_of([&] { client.get(key("k"), value, 11); }), "cannot get entry");
 }
 
+TEST_F(nox_client_redis, mix_operations_tell_a_miss_by_their_result) {
+    kvtest::check_mix_operations(client, key("mix"));
+}
+
 TEST_F(nox_client_redis, every_failed_call_throws_its_message_and_the_client_goes_on) {
     std::string value;
     client.put(key("present"), "v");
@@ -93,6 +99,10 @@ TEST_F(nox_client_redis, every_failed_call_throws_its_message_and_the_client_goe
         {[&] { client.update(nul_key, "v"); }, "cannot update entry"},
         {[&] { client.remove(nul_key); }, "cannot remove entry"},
         {[&] { client.get(nul_key, value, 1); }, "cannot get entry"},
+        {[&] { client.set(nul_key, "v"); }, "cannot set entry"},
+        {[&] { client.try_get(nul_key, value); }, "cannot get entry"},
+        {[&] { client.try_update(nul_key, "v"); }, "cannot update entry"},
+        {[&] { client.try_remove(nul_key); }, "cannot remove entry"},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         EXPECT_EQ(failure_of(cases[i].first), cases[i].second) << "case " << i;
@@ -142,6 +152,11 @@ TEST(nox_client_faults, a_daemon_that_hangs_up_fails_every_later_operation) {
     EXPECT_EQ(failure_of([&] { context.client->remove("k"); }), "cannot remove entry");
     EXPECT_EQ(failure_of([&] { context.client->get("k", value, 2); }), "cannot get entry");
     EXPECT_EQ(value.size(), 2u);
+    // A broken connection is a failure, never a miss.
+    EXPECT_EQ(failure_of([&] { context.client->set("k", "v"); }), "cannot set entry");
+    EXPECT_EQ(failure_of([&] { context.client->try_get("k", value); }), "cannot get entry");
+    EXPECT_EQ(failure_of([&] { context.client->try_update("k", "v"); }), "cannot update entry");
+    EXPECT_EQ(failure_of([&] { context.client->try_remove("k"); }), "cannot remove entry");
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <bench/clients/redis_client.hpp>
 #include <bench/thread_context.hpp>
 
+#include "mix_operation_cases.hpp"
+
 #include <support/fake_server.hpp>
 #include <support/servers.hpp>
 
@@ -20,6 +22,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -94,6 +97,15 @@ const std::vector<operation>& operations() {
              c.get("k", value, 1);
          },
          "could not get entry"},
+        {"set", [](bench::client& c) { c.set("k", "v"); }, "could not set entry"},
+        {"try_get",
+         [](bench::client& c) {
+             std::string value;
+             c.try_get("k", value);
+         },
+         "could not get entry"},
+        {"try_update", [](bench::client& c) { c.try_update("k", "v"); }, "could not update entry"},
+        {"try_remove", [](bench::client& c) { c.try_remove("k"); }, "could not delete entry"},
     };
     return all;
 }
@@ -164,6 +176,11 @@ TEST_F(RedisClientTest, MissingKeysFailOnlyForGet) {
     client->remove("gone");
     EXPECT_EQ(failure_of([&] { read(*client, "gone"); }), "could not get entry");
     EXPECT_EQ(ask("DBSIZE"), ":0\r\n");
+}
+
+TEST_F(RedisClientTest, MixOperationsTellAMissByTheirResult) {
+    auto client = connect_client(server->port());
+    kvtest::check_mix_operations(*client, "mix");
 }
 
 TEST_F(RedisClientTest, ServerErrorsFailTheOperationAndKeepTheConnection) {
@@ -248,6 +265,63 @@ TEST(RedisClientFakeServerTest, GetSucceedsOnlyOnAStringReply) {
         if (*failure == '\0') {
             EXPECT_EQ(value, "abc");
         }
+    }
+}
+
+TEST(RedisClientFakeServerTest, MixOperationsCountOnlyTheirOwnMissAsAMiss) {
+    // A reply of another kind than the command's hit or miss is a failure:
+    // a broken or foreign server must not pass for a key space of misses.
+    const std::string key("k e\0y", 5);
+    const std::string value("v a\0l", 5);
+    struct reply_case {
+        const char* operation;
+        std::string reply;
+        const char* outcome;  // "hit", "miss" or the failure
+    };
+    const std::vector<reply_case> cases = {
+        {"try_get", "$3\r\nabc\r\n", "hit"},
+        {"try_get", "$-1\r\n", "miss"},
+        {"try_get", ":0\r\n", "could not get entry"},
+        {"try_update", "+OK\r\n", "hit"},
+        {"try_update", "$-1\r\n", "miss"},
+        {"try_update", ":1\r\n", "could not update entry"},
+        {"try_remove", ":1\r\n", "hit"},
+        {"try_remove", ":0\r\n", "miss"},
+        {"try_remove", "$-1\r\n", "could not delete entry"},
+        {"try_remove", "+OK\r\n", "could not delete entry"},
+        {"set", "+OK\r\n", "hit"},
+    };
+    const std::map<std::string, args> commands = {
+        {"try_get", {"GET", key}},
+        {"try_update", {"SET", key, value, "XX"}},
+        {"try_remove", {"DEL", key}},
+        {"set", {"SET", key, value}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.operation) + " answered " + c.reply);
+        std::mutex mutex;
+        args received;
+        kvtest::fake_server fake(answering([&](const args& command) {
+            std::lock_guard<std::mutex> lock(mutex);
+            received = command;
+            return c.reply;
+        }));
+        auto client = connect_client(fake.port());
+        std::string read;
+        bool found = true;
+        const std::string failure = failure_of([&] {
+            const std::string op = c.operation;
+            if (op == "try_get") found = client->try_get(key, read);
+            if (op == "try_update") found = client->try_update(key, value);
+            if (op == "try_remove") found = client->try_remove(key);
+            if (op == "set") client->set(key, value);
+        });
+        EXPECT_EQ(failure.empty() ? (found ? "hit" : "miss") : failure, c.outcome);
+        if (found && failure.empty() && std::string(c.operation) == "try_get") {
+            EXPECT_EQ(read, "abc");
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(received, commands.at(c.operation));
     }
 }
 
