@@ -27,8 +27,8 @@ public:
 
     // The operations of a test over a shared key space, where a missing key
     // is an outcome to count rather than a failure: a miss is reported by
-    // the return value, at the cost of a hit (no exception, no extra round
-    // trip); every other failure throws as above.
+    // the return value and costs no more than a hit (no exception, no extra
+    // round trip); every other failure throws as above.
 
     // Writes the entry whether it exists or not.
     virtual void set(const std::string& key, const std::string& value) = 0;
