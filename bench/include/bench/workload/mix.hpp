@@ -26,6 +26,11 @@ enum class key_distribution : std::uint8_t { uniform, zipfian, sequential, lates
 constexpr std::array<const char*, 5> distribution_names = {"uniform", "zipfian", "sequential",
                                                            "latest", "hotspot"};
 
+// The smallest value a mix writes, in bytes: the header that ties a value to
+// its key and version (bench/workload/mix_value.hpp). A test whose size_min
+// is below it cannot be run.
+constexpr std::uint64_t mix_value_min_size = 16;
+
 // The sixth test kind: a weighted mix of operations over a key space that
 // every thread (and every rank) shares, run for a count of steps or for a
 // time. One timed step is one operation.
