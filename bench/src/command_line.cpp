@@ -24,6 +24,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace po = boost::program_options;
@@ -82,6 +83,11 @@ boost::system::error_code invalid_argument() {
     return boost::system::errc::make_error_code(boost::system::errc::invalid_argument);
 }
 
+boost::system::error_code no_such_file() {
+    return boost::system::errc::make_error_code(
+        boost::system::errc::no_such_file_or_directory);
+}
+
 // A probe name: eight hex digits, a point, three hex digits; when no random
 // name can be had, a numbered fallback.
 std::string next_probe_name() {
@@ -127,14 +133,28 @@ std::string option_error_message(po::error& error) {
     return message;
 }
 
-// Whether two paths, existing or not, name the same file.
+// Whether two paths, existing or not, name the same file. Two files that
+// exist are compared by device and inode, so that another spelling of the
+// path, a symbolic link or a hard link is the same file too; a file that
+// exists is never the same as one that does not; two that do not exist are
+// compared by their absolute paths with the existing part resolved.
 bool same_file(const std::string& a, const std::string& b) {
+    struct stat file_a {};
+    struct stat file_b {};
+    const bool a_exists = ::stat(a.c_str(), &file_a) == 0;
+    const bool b_exists = ::stat(b.c_str(), &file_b) == 0;
+    if (a_exists && b_exists) return file_a.st_dev == file_b.st_dev && file_a.st_ino == file_b.st_ino;
+    if (a_exists || b_exists) return false;
+
     boost::system::error_code error_a, error_b;
     const fs::path full_a = fs::weakly_canonical(fs::absolute(a), error_a);
     const fs::path full_b = fs::weakly_canonical(fs::absolute(b), error_b);
     if (error_a || error_b) return fs::absolute(a) == fs::absolute(b);
     return full_a == full_b;
 }
+
+// A path as a message shows it: an empty one as "" so that it can be seen.
+std::string shown_path(const std::string& path) { return path.empty() ? "\"\"" : path; }
 
 // Prints a command-line error and the help, and says to end with status 1.
 command_line_outcome fail_command_line(const std::string& message,
@@ -202,12 +222,19 @@ boost::system::error_code probe_directory(const std::string& directory,
 }  // namespace detail
 
 boost::system::error_code check_report_path(const std::string& path) {
+    // No file can be opened under an empty name.
+    if (path.empty()) return no_such_file();
     boost::system::error_code error;
     const fs::file_status status = fs::status(path, error);
     if (fs::exists(status)) {
         if (fs::is_regular_file(status)) return {};
         return error ? error : invalid_argument();
     }
+    // A symbolic link whose target is missing, or a loop of links: opening
+    // it later may fail after the whole run, so it is refused now.
+    boost::system::error_code link_error;
+    if (fs::is_symlink(fs::symlink_status(path, link_error)))
+        return error ? error : no_such_file();
 
     fs::path directory = fs::path(path).parent_path();
     if (directory.empty()) directory = ".";
@@ -271,7 +298,15 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
 
     try {
         po::variables_map given;
-        po::store(po::parse_command_line(argc, argv, options), given);
+        const po::parsed_options parsed = po::parse_command_line(argc, argv, options);
+        // Without positional options declared, the library hands words that
+        // belong to no option over as positional ones, which store() drops.
+        for (const po::option& word : parsed.options) {
+            if (word.position_key >= 0 && !word.original_tokens.empty())
+                throw std::runtime_error("unexpected argument '" + word.original_tokens.front() +
+                                         "'");
+        }
+        po::store(parsed, given);
         po::notify(given);
 
         if (given.count("help")) {
@@ -295,20 +330,23 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         if (given.count("auth-file")) {
             if (settings.protocol != protocol_type::redis)
                 throw std::runtime_error("the auth file is used by the redis protocol only");
-            settings.clients.redis_login = read_redis_credentials(auth_file);
+            settings.clients.redis_login = read_redis_credentials(auth_file, err);
         }
 
         if (files == file_checks::none) return command_line_outcome{std::move(settings), 0};
 
         if (const auto error = check_report_path(settings.report_file)) {
-            err << "The path to the configuration file is invalid: " << error.message()
-                << std::endl;
+            err << "The path to the configuration file is invalid: " << error.message() << ": "
+                << shown_path(settings.report_file) << std::endl;
             throw std::runtime_error("Invalid path to report file");
         }
 
-        if (!settings.json_file.empty()) {
+        // An empty --json is refused rather than taken as no JSON report.
+        const bool json = given.count("json") != 0;
+        if (json) {
             if (const auto error = check_report_path(settings.json_file)) {
-                err << "The path to the JSON report is invalid: " << error.message() << std::endl;
+                err << "The path to the JSON report is invalid: " << error.message() << ": "
+                    << shown_path(settings.json_file) << std::endl;
                 throw std::runtime_error("Invalid path to JSON report");
             }
             if (same_file(settings.json_file, settings.report_file))
@@ -318,6 +356,24 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         boost::system::error_code error;
         if (!fs::exists(fs::status(settings.test_file, error)))
             throw std::runtime_error("The test file cannot be found or acceded");
+
+        // A report must never overwrite what the run reads.
+        struct named_file {
+            bool given;
+            const std::string& path;
+            const char* name;
+        };
+        const named_file inputs[] = {{true, settings.test_file, "the test file"},
+                                     {given.count("auth-file") != 0, auth_file, "the auth file"}};
+        const named_file outputs[] = {{true, settings.report_file, "The report file"},
+                                      {json, settings.json_file, "The JSON report"}};
+        for (const named_file& written : outputs) {
+            for (const named_file& read : inputs) {
+                if (written.given && read.given && same_file(written.path, read.path))
+                    throw std::runtime_error(std::string(written.name) + " and " + read.name +
+                                             " are the same file");
+            }
+        }
         return command_line_outcome{std::move(settings), 0};
     } catch (po::error& error) {
         return fail_command_line(option_error_message(error), options, out, err);

@@ -1,7 +1,10 @@
 #include <bench/report.hpp>
+#include <bench/report/json_report.hpp>
 
 #include <chrono>
 #include <support/process.hpp>
+
+#include <boost/filesystem.hpp>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -177,6 +181,55 @@ TEST(Report, RecordsTheFirstFailureAndNeverThrows)
     EXPECT_FALSE(full.ok()) << "the header is written through at once";
     full.close();
     EXPECT_EQ(full.failure_reason(), "cannot write: No space left on device");
+}
+
+// The JSON report written through symbolic links: the target is replaced,
+// the links stay, and no temporary file is left anywhere.
+TEST(Report, JsonReportIsWrittenThroughSymbolicLinks)
+{
+    struct link_case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> links;  // link, what it holds
+        const char* path;                                        // given to the report
+    };
+    const link_case cases[] = {
+        {"absolute link", {{"run.json", "{dir}/data/target.json"}}, "run.json"},
+        {"relative link into another directory", {{"links/run.json", "../data/target.json"}},
+         "links/run.json"},
+        {"link to a link", {{"run.json", "links/next.json"}, {"links/next.json", "../data/target.json"}},
+         "run.json"},
+        {"link to a missing target", {{"run.json", "data/target.json"}}, "run.json"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvtest::temp_dir dir;
+        ASSERT_EQ(::mkdir((dir.path() + "/data").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir((dir.path() + "/links").c_str(), 0755), 0);
+        const bool target_exists = std::string(c.name) != "link to a missing target";
+        if (target_exists) dir.write("data/target.json", "old");
+        for (const auto& [link, held] : c.links) {
+            std::string target = held;
+            if (target.rfind("{dir}", 0) == 0) target = dir.path() + target.substr(5);
+            ASSERT_EQ(::symlink(target.c_str(), (dir.path() + "/" + link).c_str()), 0) << link;
+        }
+
+        bench::json_report report(dir.path() + "/" + c.path, bench::run_settings{}, {},
+                                  bench::run_facts{});
+        ASSERT_TRUE(report.write({}, {})) << report.failure_reason();
+
+        for (const auto& entry : c.links) {
+            struct stat status {};
+            ASSERT_EQ(::lstat((dir.path() + "/" + entry.first).c_str(), &status), 0);
+            EXPECT_TRUE(S_ISLNK(status.st_mode)) << entry.first << " was replaced";
+        }
+        const std::string written = dir.read("data/target.json");
+        EXPECT_EQ(written.rfind("{\n  \"kvbench\"", 0), 0u) << written;
+        for (const char* folder : {"", "/data", "/links"}) {
+            for (const auto& entry : boost::filesystem::directory_iterator(dir.path() + folder))
+                EXPECT_EQ(entry.path().string().find(".partial-"), std::string::npos)
+                    << entry.path();
+        }
+    }
 }
 
 TEST(Report, PrintsPercentilesThroughputAndAggregates)

@@ -21,6 +21,8 @@ using kvtest::server_process;
 const std::string suite = KVBENCH_SOURCE_DIR "/suites/quick.cfg";
 constexpr std::size_t suite_tests = 5;
 const std::string password = "pass-word-7f3e";  // must never be printed
+// A requirepass password with spaces, written "default <password>" in the auth file.
+const std::string spaced_password = password + " and more words";
 
 kvtest::process_result run_kvbench(const kvtest::temp_dir& dir, std::vector<std::string> args) {
     args.insert(args.end(), {"-f", suite, "-o", dir.path() + "/report.csv"});
@@ -73,6 +75,11 @@ const std::vector<deployment>& deployments() {
          [](const kvtest::temp_dir& dir) {
              return one(server_process::redis({"--requirepass", password}),
                         {"--auth-file", dir.write("auth", password + "\n")});
+         }},
+        {"redis_with_a_password_holding_spaces", "redis",
+         [](const kvtest::temp_dir& dir) {
+             return one(server_process::redis({"--requirepass", spaced_password}),
+                        {"--auth-file", dir.write("auth", "default " + spaced_password + "\n")});
          }},
         {"redis_with_acl_user", "redis",
          [](const kvtest::temp_dir& dir) {

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace bench {
@@ -230,6 +231,34 @@ std::string system_error_text(int error) {
     return std::error_code(error, std::generic_category()).message();
 }
 
+// The file a path names once the symbolic links at its end are followed, so
+// that the report replaces a link's target rather than the link; a path that
+// is no link (or does not exist) is itself. Relative targets are taken from
+// the link's directory; after as many hops as the system allows in a path,
+// the path reached is given up on and returned.
+std::string link_target(const std::string& path) {
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat status {};
+        if (::lstat(at.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
+        std::string target(256, '\0');
+        ssize_t length = 0;
+        for (;;) {
+            length = ::readlink(at.c_str(), target.data(), target.size());
+            if (length < 0 || static_cast<std::size_t>(length) < target.size()) break;
+            target.resize(target.size() * 2);
+        }
+        if (length <= 0) break;
+        target.resize(static_cast<std::size_t>(length));
+        if (target.front() != '/') {
+            const auto slash = at.rfind('/');
+            if (slash != std::string::npos) target = at.substr(0, slash + 1) + target;
+        }
+        at = std::move(target);
+    }
+    return at;
+}
+
 }  // namespace
 
 json_report::json_report(std::string path, const run_settings& settings,
@@ -272,11 +301,14 @@ bool json_report::write(const std::vector<test_aggregate>& aggregates, const run
     // not allowed to end the report.
     const std::string text = whole.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 
-    // A new file beside the report, renamed over it once complete.
+    // A new file beside the report, renamed over it once complete; beside
+    // the target of a symbolic link, and over that target, when the report's
+    // path is a link.
+    const std::string target = link_target(path_);
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = path_ + ".partial-" + std::to_string(::getpid()) + "-" +
+        temporary = target + ".partial-" + std::to_string(::getpid()) + "-" +
                     std::to_string(attempt);
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
         if (fd < 0 && errno != EEXIST) break;
@@ -302,7 +334,7 @@ bool json_report::write(const std::vector<test_aggregate>& aggregates, const run
         ::unlink(temporary.c_str());
         return false;
     }
-    if (std::rename(temporary.c_str(), path_.c_str()) != 0) {
+    if (std::rename(temporary.c_str(), target.c_str()) != 0) {
         failure_ = "cannot rename " + temporary + ": " + system_error_text(errno);
         ::unlink(temporary.c_str());
         return false;

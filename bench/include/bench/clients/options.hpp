@@ -1,6 +1,7 @@
 #ifndef BENCH_CLIENTS_OPTIONS_HPP
 #define BENCH_CLIENTS_OPTIONS_HPP
 
+#include <iosfwd>
 #include <optional>
 #include <string>
 
@@ -23,9 +24,11 @@ struct client_options {
 // The login on the first line of the file at `path`: a password, or a user
 // name and a password separated by one space (the first space on the line).
 // A line may end in CR LF. Throws std::runtime_error naming the path when
-// the file cannot be read or its first line holds no password; the message
-// never quotes the file's content.
-redis_credentials read_redis_credentials(const std::string& path);
+// the file cannot be read, is not a regular file (a FIFO is refused without
+// waiting for a writer) or its first line holds no password; the message
+// never quotes the file's content. A file with any permission for its group
+// or for others gets one warning line on `warnings`.
+redis_credentials read_redis_credentials(const std::string& path, std::ostream& warnings);
 
 }  // namespace bench
 

@@ -32,7 +32,8 @@ struct run_ending {
 // aggregate of each test. The results are kept as small JSON records (no
 // histograms) until write(), which puts the whole document in a temporary
 // file beside the path and renames it over the path, so that a reader never
-// finds half a document. Numbers that are NaN or infinite are written as null.
+// finds half a document. A path that is a symbolic link is written through:
+// the temporary file goes beside the link's target and replaces the target. Numbers that are NaN or infinite are written as null.
 class json_report {
 public:
     json_report(std::string path, const run_settings& settings,
