@@ -79,7 +79,7 @@ public:
             return "announced value larger than " + size_text(limits.value_bytes);
         case exchange_error::long_reply:
             return "reply longer than " + size_text(limits.value_bytes) + " + " +
-                   size_text(limits.line_bytes);
+                   size_text(2 * limits.line_bytes);
         case exchange_error::unrecognised:
             return "malformed reply with no end in " + size_text(limits.line_bytes);
         }

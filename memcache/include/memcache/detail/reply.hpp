@@ -48,8 +48,9 @@ const boost::regex& get_terminator();
 struct reply_limits {
     std::size_t line_bytes;   // one line of a reply, not counting its CR LF
     std::size_t value_bytes;  // the data block a VALUE line announces
-    // A get reply in all: one largest value and one largest line.
-    constexpr std::size_t reply_bytes() const noexcept { return value_bytes + line_bytes; }
+    // A get reply in all: a largest value, and room for two longest lines
+    // (its VALUE line; its END line and the CR LFs).
+    constexpr std::size_t reply_bytes() const noexcept { return value_bytes + 2 * line_bytes; }
 };
 
 // The limits every command is held to. memcached's own lines are far
