@@ -115,6 +115,8 @@ TEST(request_bytes, are_exactly_the_protocol_lines) {
          "add k 0 0 0\r\n\r\n", "STORED\r\n"},
         {"replace", [](memcache::client& c) { memcache::replace_command("k1", "xyz", 7, 3)(c); },
          "replace k1 3 7 3\r\nxyz\r\n", "STORED\r\n"},
+        {"set", [](memcache::client& c) { memcache::set_command("k1", "a\r\nb", 9, 0x10002)(c); },
+         "set k1 2 9 4\r\na\r\nb\r\n", "STORED\r\n"},
         {"delete", [](memcache::client& c) { memcache::delete_command("k1")(c); }, "delete k1\r\n",
          "DELETED\r\n"},
     };
@@ -139,7 +141,7 @@ TEST(request_bytes, are_exactly_the_protocol_lines) {
     EXPECT_EQ(value, "abc");
 }
 
-enum class command { get, add, remove };
+enum class command { get, add, set, remove };
 
 // One scripted exchange: what the server does after reading the request,
 // and what the client must make of it.
@@ -166,7 +168,7 @@ TEST_P(faults, end_in_the_documented_outcome) {
     const fault_case& f = GetParam();
     kvtest::fake_server server([&](kvtest::fake_connection& c) {
         c.read_until("\r\n");
-        if (f.applied == command::add) c.read_until("\r\n");
+        if (f.applied == command::add || f.applied == command::set) c.read_until("\r\n");
         f.reply(c);
         c.wait_for_peer_close();
     });
@@ -179,6 +181,7 @@ TEST_P(faults, end_in_the_documented_outcome) {
         switch (f.applied) {
         case command::get: memcache::get_command("k1", &value)(client); break;
         case command::add: memcache::add_command("k1", "abc", 0, 0)(client); break;
+        case command::set: memcache::set_command("k1", "abc", 0, 0)(client); break;
         case command::remove: memcache::delete_command("k1")(client); break;
         }
     });
@@ -339,6 +342,16 @@ INSTANTIATE_TEST_SUITE_P(
                    sends("SERVER_ERROR " + std::string(64 * 1024 - 13, 'x') + "\r\n"),
                    "Key not stored: k1 (SERVER_ERROR " + std::string(64 * 1024 - 13, 'x') + ")",
                    "before", true, false},
+        fault_case{"set_server_error", command::set,
+                   sends("SERVER_ERROR out of memory storing object\r\n"),
+                   "Key not stored: k1 (SERVER_ERROR out of memory storing object)", "before", true,
+                   false},
+        fault_case{"set_reply_slower_than_the_limit", command::set,
+                   [](kvtest::fake_connection& c) {
+                       c.stall(800ms);
+                       c.send("STORED\r\n");
+                   },
+                   "Key not stored: k1" + late, "before", false, true},
         fault_case{"add_stored_in_pieces", command::add,
                    [](kvtest::fake_connection& c) { c.send_slowly("STORED\r\n", 1, 5ms); }, "ok",
                    "before", true, false},
