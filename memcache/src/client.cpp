@@ -379,7 +379,7 @@ boost::system::error_code client::receive(connection& server, const detail::exch
             if (end.length != 0) return {};
             if (end.refused != detail::reply_refusal::none) return make_error(end.refused);
             if (clock::now() >= deadline) return make_error(exchange_error::reply_late);
-            wanted = std::min(std::max(end.wanted, std::size_t(1)), largest_read_size);
+            wanted = std::min(std::max<std::size_t>(end.wanted, 1), largest_read_size);
             flags = MSG_DONTWAIT;
             continue;
         }

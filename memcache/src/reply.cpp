@@ -197,6 +197,13 @@ reply_scan scan_get_reply(const char* data, std::size_t size, const reply_limits
     }
 }
 
+// What an incomplete get reply asks to read next: the bytes still due for a
+// data block, at least a default read.
+std::uint32_t read_hint(std::size_t missing) {
+    constexpr std::size_t most = std::numeric_limits<std::uint32_t>::max();
+    return static_cast<std::uint32_t>(std::min(std::max(missing, default_read_size), most));
+}
+
 bool is_key_byte(char c) {
     const auto byte = static_cast<unsigned char>(c);
     return (byte >= 0x21 && byte <= 0x7e) || byte >= 0x80;
@@ -230,7 +237,7 @@ reply_end get_reply_end(const char* data, std::size_t size, const reply_limits& 
     case reply_shape::refused: return {0, 0, scan.refused};
     case reply_shape::incomplete:
         if (size > longest) return too_long;
-        return {0, std::max(scan.missing, default_read_size)};
+        return {0, read_hint(scan.missing)};
     case reply_shape::broken: break;
     }
     // Bytes that cannot become a well-formed reply end at the first match of
@@ -243,7 +250,7 @@ reply_end get_reply_end(const char* data, std::size_t size, const reply_limits& 
     if (size > searched) {
         return searched == longest ? too_long : reply_end{0, 0, reply_refusal::unrecognised};
     }
-    return {0, default_read_size};
+    return {0, read_hint(0)};
 }
 
 reply_end get_reply_end(const char* data, std::size_t size) {

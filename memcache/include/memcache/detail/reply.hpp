@@ -70,10 +70,11 @@ enum class reply_refusal : unsigned char {
 // How far the bytes received so far go towards a whole reply: the
 // completeness checks the exchange runs after every read. Once a check has
 // found the end or refused the reply, more bytes never change its answer, so
-// the answer does not depend on how the bytes were split into reads.
+// the answer does not depend on how the bytes were split into reads. Two
+// registers wide, so that returning it after every read stays cheap.
 struct reply_end {
-    std::size_t length = 0;   // bytes up to the end of the reply; 0 while more must be read
-    std::size_t wanted = 0;   // while length is 0: bytes worth reading next (a hint)
+    std::size_t length = 0;    // bytes up to the end of the reply; 0 while more must be read
+    std::uint32_t wanted = 0;  // while length is 0: bytes worth reading next (a hint)
     reply_refusal refused = reply_refusal::none;  // when not none, length is 0: stop reading
 };
 
