@@ -36,6 +36,72 @@ namespace {
 constexpr std::size_t first_reply_capacity = 4096;
 // The most a single read adds to the buffer while a long data block is due.
 constexpr std::size_t largest_read_size = std::size_t(1) << 20;
+// The buffer never grows past one byte more than the longest reply accepted:
+// that byte is enough to refuse a longer one.
+constexpr std::size_t largest_buffer = detail::default_limits.reply_bytes() + 1;
+
+// Why an exchange failed without a system error.
+enum class exchange_error {
+    reply_late = 1,   // the whole reply did not come within the limit
+    request_stalled,  // the server took no byte of the request for as long
+    peer_closed,      // the server closed the connection
+    long_line,        // the reply was refused (detail::reply_refusal)
+    large_value,
+    long_reply,
+    unrecognised,
+};
+
+// A size as the limits are written: "64 KiB", "1 GiB".
+std::string size_text(std::size_t bytes) {
+    static const char* const units[] = {"bytes", "KiB", "MiB", "GiB"};
+    std::size_t unit = 0;
+    while (unit + 1 < std::size(units) && bytes != 0 && bytes % 1024 == 0) {
+        bytes /= 1024;
+        ++unit;
+    }
+    return std::to_string(bytes) + " " + units[unit];
+}
+
+// The causes a failed command gives after its message.
+class exchange_category final : public boost::system::error_category {
+public:
+    const char* name() const noexcept override { return "memcache exchange"; }
+    std::string message(int value) const override {
+        const auto& limits = detail::default_limits;
+        const std::string limit = std::to_string(client::reply_limit_ms) + " ms";
+        switch (static_cast<exchange_error>(value)) {
+        case exchange_error::reply_late: return "no reply within " + limit;
+        case exchange_error::request_stalled: return "request not taken within " + limit;
+        case exchange_error::peer_closed: return "connection closed by the server";
+        case exchange_error::long_line:
+            return "reply line longer than " + size_text(limits.line_bytes);
+        case exchange_error::large_value:
+            return "announced value larger than " + size_text(limits.value_bytes);
+        case exchange_error::long_reply:
+            return "reply longer than " + size_text(limits.value_bytes) + " + " +
+                   size_text(2 * limits.line_bytes);
+        case exchange_error::unrecognised:
+            return "malformed reply with no end in " + size_text(limits.line_bytes);
+        }
+        return "unknown exchange error";
+    }
+};
+
+boost::system::error_code make_error(exchange_error error) {
+    static const exchange_category category;
+    return boost::system::error_code(static_cast<int>(error), category);
+}
+
+boost::system::error_code make_error(detail::reply_refusal refused) {
+    switch (refused) {
+    case detail::reply_refusal::long_line: return make_error(exchange_error::long_line);
+    case detail::reply_refusal::large_value: return make_error(exchange_error::large_value);
+    case detail::reply_refusal::long_reply: return make_error(exchange_error::long_reply);
+    case detail::reply_refusal::unrecognised:
+    case detail::reply_refusal::none: break;
+    }
+    return make_error(exchange_error::unrecognised);
+}
 
 // The receive time-out of a connected socket: every blocking read of an
 // exchange waits at most the reply limit.
@@ -231,7 +297,7 @@ void client::exchange(std::string_view key, detail::exchange& command) {
     }
     if (error) {
         mark_down(server);
-        command.fail();
+        command.fail(error.message());
     }
     command.take(std::string_view(server.reply.data(), received), *this, server);
 }
@@ -277,7 +343,7 @@ boost::system::error_code client::send(connection& server,
             return boost::system::error_code(failure, boost::system::system_category());
         pollfd writable{socket, POLLOUT, 0};
         const int ready = ::poll(&writable, 1, static_cast<int>(reply_limit_ms));
-        if (ready == 0) return boost::asio::error::timed_out;
+        if (ready == 0) return make_error(exchange_error::request_stalled);
         if (ready < 0 && errno != EINTR)
             return boost::system::error_code(errno, boost::system::system_category());
     }
@@ -285,11 +351,14 @@ boost::system::error_code client::send(connection& server,
 }
 
 // Reads into the connection's reply buffer, from its start, until the
-// command's check finds the end of the reply. The limit runs from the end of
-// the write on the steady clock. The first read blocks, bounded by the
-// socket's receive time-out (the reply limit): on a quick server it is the
-// exchange's only wait. A reply that comes in pieces is read on without
-// blocking, waiting in poll for what is left of the limit.
+// command's check finds the end of the reply or refuses it. The limit runs
+// from the end of the write on the steady clock and holds for the whole
+// reply, however its bytes arrive: a server that keeps sending without ever
+// completing a reply is cut off when it passes. The first read blocks,
+// bounded by the socket's receive time-out (the reply limit): on a quick
+// server it is the exchange's only wait, and the clock is not read again. A
+// reply that comes in pieces is read on without blocking, waiting in poll for
+// what is left of the limit.
 boost::system::error_code client::receive(connection& server, const detail::exchange& command,
                                           std::size_t& received) {
     using clock = std::chrono::steady_clock;
@@ -301,25 +370,27 @@ boost::system::error_code client::receive(connection& server, const detail::exch
     received = 0;
     for (;;) {
         if (buffer.size() - received < wanted)
-            buffer.resize(std::max(buffer.size() * 2, received + wanted));
+            buffer.resize(std::min(std::max(buffer.size() * 2, received + wanted), largest_buffer));
         const ssize_t got =
             ::recv(socket, buffer.data() + received, buffer.size() - received, flags);
         if (got > 0) {
             received += static_cast<std::size_t>(got);
             const detail::reply_end end = command.complete(buffer.data(), received);
             if (end.length != 0) return {};
-            wanted = std::min(std::max(end.wanted, std::size_t(1)), largest_read_size);
+            if (end.refused != detail::reply_refusal::none) return make_error(end.refused);
+            if (clock::now() >= deadline) return make_error(exchange_error::reply_late);
+            wanted = std::min(std::max<std::size_t>(end.wanted, 1), largest_read_size);
             flags = MSG_DONTWAIT;
             continue;
         }
-        if (got == 0) return boost::asio::error::eof;
+        if (got == 0) return make_error(exchange_error::peer_closed);
         const int failure = errno;
         if (failure != EAGAIN && failure != EWOULDBLOCK && failure != EINTR)
             return boost::system::error_code(failure, boost::system::system_category());
         flags = MSG_DONTWAIT;
         if (failure == EINTR) continue;
         const auto left = deadline - clock::now();
-        if (left <= clock::duration::zero()) return boost::asio::error::timed_out;
+        if (left <= clock::duration::zero()) return make_error(exchange_error::reply_late);
         pollfd readable{socket, POLLIN, 0};
         if (::poll(&readable, 1, poll_timeout(left)) < 0 && errno != EINTR)
             return boost::system::error_code(errno, boost::system::system_category());

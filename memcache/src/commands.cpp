@@ -10,6 +10,7 @@
 #include <boost/archive/archive_exception.hpp>
 
 #include <charconv>
+#include <initializer_list>
 #include <string_view>
 
 namespace memcache {
@@ -39,6 +40,25 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+std::string_view without_trailing_blanks(std::string_view line) {
+    while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
+    return line;
+}
+
+// The cause a refused line reply adds to the command's message: nothing when
+// the server refused by the command's own rule (one of `plain`, which the
+// message already tells), else the server's line itself, so that an error
+// reply (SERVER_ERROR object too large for cache, CLIENT_ERROR ...) or
+// anything unexpected shows.
+std::string_view refusal_cause(std::string_view line,
+                               std::initializer_list<std::string_view> plain) {
+    line = without_trailing_blanks(line);
+    for (const std::string_view word : plain) {
+        if (line == word) return {};
+    }
+    return line.empty() ? std::string_view("empty reply line") : line;
+}
+
 class get_exchange final : public detail::exchange {
 public:
     get_exchange(std::string_view key, std::string* value) noexcept
@@ -46,7 +66,9 @@ public:
 
     request_pieces request() override { return {piece(verb_), piece(key_), piece(line_end)}; }
 
-    [[noreturn]] void fail() const override { throw key_not_found(std::string(key_)); }
+    [[noreturn]] void fail(std::string_view cause) const override {
+        throw key_not_found(std::string(key_), cause);
+    }
 
     void take(std::string_view received, client& owner, connection& server) override {
         const std::string_view text = detail::collect_reply(received.data(), received.size());
@@ -58,7 +80,7 @@ public:
             throw malformed_data(request_text() + std::string(text));
         }
         switch (detail::classify_get_reply(text)) {
-        case detail::reply_class::miss: fail();
+        case detail::reply_class::miss: fail({});
         case detail::reply_class::error_reply: throw invalid_response_found(std::string(text));
         case detail::reply_class::other: break;
         }
@@ -119,10 +141,13 @@ public:
                 piece(line_end)};
     }
 
-    [[noreturn]] void fail() const override { throw key_not_stored(std::string(key_)); }
+    [[noreturn]] void fail(std::string_view cause) const override {
+        throw key_not_stored(std::string(key_), cause);
+    }
 
     void take(std::string_view received, client&, connection&) override {
-        if (first_line(received) != "STORED\r") fail();
+        const std::string_view line = first_line(received);
+        if (line != "STORED\r") fail(refusal_cause(line, {"NOT_STORED", "EXISTS", "NOT_FOUND"}));
     }
 
 private:
@@ -161,6 +186,12 @@ replace_command::replace_command(std::string_view key, std::string_view value,
 
 void replace_command::operator()(client& target) const { store(target, "replace"); }
 
+set_command::set_command(std::string_view key, std::string_view value, std::uint64_t exptime,
+                         std::uint32_t flags) noexcept
+    : storage_command(key, value, exptime, flags) {}
+
+void set_command::operator()(client& target) const { store(target, "set"); }
+
 namespace {
 
 class delete_exchange final : public detail::exchange {
@@ -172,12 +203,13 @@ public:
         return {piece(verb_), piece(key_), piece(line_end)};
     }
 
-    [[noreturn]] void fail() const override { throw key_not_found(std::string(key_)); }
+    [[noreturn]] void fail(std::string_view cause) const override {
+        throw key_not_found(std::string(key_), cause);
+    }
 
     void take(std::string_view received, client&, connection&) override {
-        std::string_view line = first_line(received);
-        while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
-        if (line != "DELETED") fail();
+        const std::string_view line = without_trailing_blanks(first_line(received));
+        if (line != "DELETED") fail(refusal_cause(line, {"NOT_FOUND"}));
     }
 
 private:

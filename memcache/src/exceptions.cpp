@@ -11,6 +11,18 @@ std::string joined(const char* prefix, const std::string& argument) {
     return std::string(text.c_str());
 }
 
+// The joined message, then " (" + cause + ")" unless the cause is empty.
+std::string with_cause(const char* prefix, const std::string& argument, std::string_view cause) {
+    std::string text = joined(prefix, argument);
+    cause = cause.substr(0, cause.find('\0'));
+    if (!cause.empty()) {
+        text += " (";
+        text += cause;
+        text += ')';
+    }
+    return text;
+}
+
 }  // namespace
 
 exception::exception(const std::string& message) : std::runtime_error(message) {}
@@ -18,8 +30,14 @@ exception::exception(const char* message) : std::runtime_error(message) {}
 
 key_not_found::key_not_found(const std::string& key) : exception(joined("Key not found: ", key)) {}
 
+key_not_found::key_not_found(const std::string& key, std::string_view cause)
+    : exception(with_cause("Key not found: ", key, cause)) {}
+
 key_not_stored::key_not_stored(const std::string& key)
     : exception(joined("Key not stored: ", key)) {}
+
+key_not_stored::key_not_stored(const std::string& key, std::string_view cause)
+    : exception(with_cause("Key not stored: ", key, cause)) {}
 
 invalid_key::invalid_key(const std::string& key) : exception(joined("Invalid key: ", key)) {}
 

@@ -28,9 +28,10 @@ public:
 
     // Built after the key check, so the key is known to fit a request line.
     virtual request_pieces request() = 0;
-    // The command's failure once its exchange failed on the network (the
-    // server is marked down by then).
-    [[noreturn]] virtual void fail() const = 0;
+    // The command's failure: the server's answer was a refusal, or the
+    // exchange failed on the network (the server is marked down by then).
+    // A cause, when given, follows the message in parentheses.
+    [[noreturn]] virtual void fail(std::string_view cause) const = 0;
     // The command's result from the received bytes (the whole reply, perhaps
     // followed by more): returns, or raises. Runs while the mutex is held.
     virtual void take(std::string_view received, client& owner, connection& server) = 0;

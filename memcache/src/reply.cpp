@@ -66,17 +66,30 @@ bool declared_length(const char* line, std::size_t size, std::uint64_t& bytes) {
     return at == size || line[at] == ' ';
 }
 
+// Whether the line starting at data[start], whose CR LF is at line_end
+// (size when it has not come yet), is longer than `limit` bytes. Without its
+// CR LF, a trailing CR may still be the start of one.
+bool line_too_long(const char* data, std::size_t size, std::size_t start, std::size_t line_end,
+                   std::size_t limit) {
+    if (line_end != size) return line_end - start > limit;
+    const std::size_t known = size - start - (size > start && data[size - 1] == '\r' ? 1 : 0);
+    return known > limit;
+}
+
 // How far the bytes received for a get go towards a whole reply.
 enum class reply_shape {
     incomplete,  // a prefix of a well-formed reply: more bytes are due
     complete,    // VALUE blocks with all their data, then END; or an error line
     broken,      // cannot be the start of a well-formed reply
+    refused,     // past a limit
 };
 
 struct reply_scan {
     reply_shape shape = reply_shape::incomplete;
     std::size_t length = 0;   // complete: bytes up to the end of the reply
     std::size_t missing = 0;  // incomplete inside a data block: bytes still due for it
+    std::size_t at = 0;       // broken: where the well-formed part ends
+    reply_refusal refused = reply_refusal::none;  // refused: why
 };
 
 constexpr char value_word[] = "VALUE ";
@@ -86,7 +99,8 @@ constexpr std::size_t end_line_length = sizeof(end_line) - 1;
 
 // An error line starting at data[0, size): ERROR, CLIENT_ERROR or SERVER_ERROR
 // followed by CR LF, or by a space, a message and CR LF.
-bool scan_error_line(const char* data, std::size_t size, reply_scan& scan) {
+bool scan_error_line(const char* data, std::size_t size, std::size_t line_limit,
+                     reply_scan& scan) {
     static const char* const words[] = {"ERROR", "CLIENT_ERROR", "SERVER_ERROR"};
     for (const char* word : words) {
         const std::size_t length = std::strlen(word);
@@ -101,7 +115,10 @@ bool scan_error_line(const char* data, std::size_t size, reply_scan& scan) {
         }
         if (data[length] != ' ' && !(data[length] == '\r' && data[length + 1] == '\n')) return false;
         const std::size_t line_end = find_crlf(data, size, length);
-        if (line_end == size) {
+        if (line_too_long(data, size, 0, line_end, line_limit)) {
+            scan.shape = reply_shape::refused;
+            scan.refused = reply_refusal::long_line;
+        } else if (line_end == size) {
             scan.shape = reply_shape::incomplete;
         } else {
             scan.shape = reply_shape::complete;
@@ -113,8 +130,10 @@ bool scan_error_line(const char* data, std::size_t size, reply_scan& scan) {
 }
 
 // Walks the VALUE blocks by their declared lengths, so data holding "END\r\n"
-// or CR LF is never taken for the end of the reply.
-reply_scan scan_get_reply(const char* data, std::size_t size) {
+// or CR LF is never taken for the end of the reply. Each step looks only at
+// the bytes up to the point it decides on, so a longer input reaches the
+// same decision.
+reply_scan scan_get_reply(const char* data, std::size_t size, const reply_limits& limits) {
     reply_scan scan;
     std::size_t at = 0;
     for (;;) {
@@ -122,6 +141,11 @@ reply_scan scan_get_reply(const char* data, std::size_t size) {
         const std::size_t left = size - at;
         if (starts_with(rest, left, value_word, value_word_length)) {
             const std::size_t line_end = find_crlf(data, size, at + value_word_length);
+            if (line_too_long(data, size, at, line_end, limits.line_bytes)) {
+                scan.shape = reply_shape::refused;
+                scan.refused = reply_refusal::long_line;
+                return scan;
+            }
             if (line_end == size) {
                 scan.shape = reply_shape::incomplete;
                 return scan;
@@ -130,6 +154,12 @@ reply_scan scan_get_reply(const char* data, std::size_t size) {
             const std::size_t fields = at + value_word_length;
             if (!declared_length(data + fields, line_end - fields, bytes)) {
                 scan.shape = reply_shape::broken;
+                scan.at = at;
+                return scan;
+            }
+            if (bytes > limits.value_bytes) {
+                scan.shape = reply_shape::refused;
+                scan.refused = reply_refusal::large_value;
                 return scan;
             }
             const std::uint64_t data_start = line_end + 2;
@@ -141,6 +171,7 @@ reply_scan scan_get_reply(const char* data, std::size_t size) {
             }
             if (data[block_end - 2] != '\r' || data[block_end - 1] != '\n') {
                 scan.shape = reply_shape::broken;
+                scan.at = at;
                 return scan;
             }
             at = static_cast<std::size_t>(block_end);
@@ -156,13 +187,21 @@ reply_scan scan_get_reply(const char* data, std::size_t size) {
             scan.length = at + end_line_length;
             return scan;
         }
-        if (scan_error_line(rest, left, scan)) {
+        if (scan_error_line(rest, left, limits.line_bytes, scan)) {
             if (scan.shape == reply_shape::complete) scan.length += at;
             return scan;
         }
         scan.shape = reply_shape::broken;
+        scan.at = at;
         return scan;
     }
+}
+
+// What an incomplete get reply asks to read next: the bytes still due for a
+// data block, at least a default read.
+std::uint32_t read_hint(std::size_t missing) {
+    constexpr std::size_t most = std::numeric_limits<std::uint32_t>::max();
+    return static_cast<std::uint32_t>(std::min(std::max(missing, default_read_size), most));
 }
 
 bool is_key_byte(char c) {
@@ -186,23 +225,48 @@ const boost::regex& get_terminator() {
     return terminator;
 }
 
-reply_end get_reply_end(const char* data, std::size_t size) {
-    const reply_scan scan = scan_get_reply(data, size);
+reply_end get_reply_end(const char* data, std::size_t size, const reply_limits& limits) {
+    // Only the first reply_bytes() decide: what they do not make a whole
+    // reply of is refused, whatever follows.
+    const std::size_t longest = limits.reply_bytes();
+    const std::size_t seen = std::min(size, longest);
+    const reply_scan scan = scan_get_reply(data, seen, limits);
+    const reply_end too_long{0, 0, reply_refusal::long_reply};
     switch (scan.shape) {
     case reply_shape::complete: return {scan.length, 0};
-    case reply_shape::incomplete: return {0, std::max(scan.missing, default_read_size)};
+    case reply_shape::refused: return {0, 0, scan.refused};
+    case reply_shape::incomplete:
+        if (size > longest) return too_long;
+        return {0, read_hint(scan.missing)};
     case reply_shape::broken: break;
     }
+    // Bytes that cannot become a well-formed reply end at the first match of
+    // the terminator, which has to come within a line's length of where the
+    // well-formed part ends.
+    const std::size_t searched = std::min(seen, scan.at + limits.line_bytes + 2);
     boost::cmatch match;
-    if (!boost::regex_search(data, data + size, match, get_terminator()))
-        return {0, default_read_size};
-    return {static_cast<std::size_t>(match[0].second - data), 0};
+    if (boost::regex_search(data, data + searched, match, get_terminator()))
+        return {static_cast<std::size_t>(match[0].second - data), 0};
+    if (size > searched) {
+        return searched == longest ? too_long : reply_end{0, 0, reply_refusal::unrecognised};
+    }
+    return {0, read_hint(0)};
+}
+
+reply_end get_reply_end(const char* data, std::size_t size) {
+    return get_reply_end(data, size, default_limits);
+}
+
+reply_end line_reply_end(const char* data, std::size_t size, const reply_limits& limits) {
+    const std::size_t at = find_crlf(data, size, 0);
+    if (line_too_long(data, size, 0, at, limits.line_bytes))
+        return {0, 0, reply_refusal::long_line};
+    if (at == size) return {0, 0};
+    return {at + 2, 0};
 }
 
 reply_end line_reply_end(const char* data, std::size_t size) {
-    const std::size_t at = find_crlf(data, size, 0);
-    if (at == size) return {0, 0};
-    return {at + 2, 0};
+    return line_reply_end(data, size, default_limits);
 }
 
 std::string_view collect_reply(const char* data, std::size_t size) {

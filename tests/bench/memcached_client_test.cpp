@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -148,10 +150,43 @@ TEST(memcached_client, stays_down_after_a_reply_slower_than_half_a_second) {
     });
     bench::thread_context context(loopback_settings(server.port()), 0);
     std::string value;
-    EXPECT_EQ(outcome_of([&] { context.client->get("k", value, 1); }), "Key not found: k");
+    EXPECT_EQ(outcome_of([&] { context.client->get("k", value, 1); }),
+              "Key not found: k (no reply within 500 ms)");
     EXPECT_EQ(outcome_of([&] { context.client->put("k", "v"); }), "No available servers.");
     EXPECT_EQ(outcome_of([&] { context.client->get("k", value, 1); }), "No available servers.");
     EXPECT_EQ(server.accepted(), 1u);
+}
+
+// A server that sends for ever must not hold the step: the operation fails
+// within the reply limit and says why, and the client lets the server go.
+TEST(memcached_client, lets_go_of_a_server_that_keeps_sending) {
+    struct row {
+        const char* name;
+        std::string head;  // sent once, then 64 KiB pieces without a line end
+        std::function<void(bench::client&)> operation;
+        std::string outcome;
+    };
+    std::string value;
+    const std::vector<row> rows = {
+        {"put_answered_without_a_line_end", "", [](bench::client& c) { c.put("k", "v"); },
+         "Key not stored: k (reply line longer than 64 KiB)"},
+        {"get_answered_by_a_value_of_4_gib", "VALUE k 0 4294967295\r\n",
+         [&](bench::client& c) { c.get("k", value, 1); },
+         "Key not found: k (announced value larger than 1 GiB)"},
+    };
+    for (const row& r : rows) {
+        kvtest::fake_server server([&](kvtest::fake_connection& c) {
+            c.read_until("\r\n");
+            c.send(r.head);
+            c.send_until_closed(std::string(64 * 1024, 'x'), 3s);
+        });
+        bench::thread_context context(loopback_settings(server.port()), 0);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(outcome_of([&] { r.operation(*context.client); }), r.outcome) << r.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1500ms) << r.name;
+        EXPECT_EQ(outcome_of([&] { r.operation(*context.client); }), "No available servers.")
+            << r.name;
+    }
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ TEST(steady_state, commands_that_succeed_allocate_nothing) {
         {"get", [&] { memcache::get_command(key, &fetched)(client); }, 0},
         {"replace", [&] { memcache::replace_command(key, other, 0, 0)(client); }, 0},
         {"get_replaced", [&] { memcache::get_command(key, &fetched)(client); }, 0},
+        {"set", [&] { memcache::set_command(key, other, 0, 0)(client); }, 0},
         {"delete", [&] { memcache::delete_command{key}(client); }, 0},
     };
     for (int round = 0; round < 10; ++round) {

@@ -115,6 +115,8 @@ TEST(request_bytes, are_exactly_the_protocol_lines) {
          "add k 0 0 0\r\n\r\n", "STORED\r\n"},
         {"replace", [](memcache::client& c) { memcache::replace_command("k1", "xyz", 7, 3)(c); },
          "replace k1 3 7 3\r\nxyz\r\n", "STORED\r\n"},
+        {"set", [](memcache::client& c) { memcache::set_command("k1", "a\r\nb", 9, 0x10002)(c); },
+         "set k1 2 9 4\r\na\r\nb\r\n", "STORED\r\n"},
         {"delete", [](memcache::client& c) { memcache::delete_command("k1")(c); }, "delete k1\r\n",
          "DELETED\r\n"},
     };
@@ -139,7 +141,7 @@ TEST(request_bytes, are_exactly_the_protocol_lines) {
     EXPECT_EQ(value, "abc");
 }
 
-enum class command { get, add, remove };
+enum class command { get, add, set, remove };
 
 // One scripted exchange: what the server does after reading the request,
 // and what the client must make of it.
@@ -166,7 +168,7 @@ TEST_P(faults, end_in_the_documented_outcome) {
     const fault_case& f = GetParam();
     kvtest::fake_server server([&](kvtest::fake_connection& c) {
         c.read_until("\r\n");
-        if (f.applied == command::add) c.read_until("\r\n");
+        if (f.applied == command::add || f.applied == command::set) c.read_until("\r\n");
         f.reply(c);
         c.wait_for_peer_close();
     });
@@ -179,6 +181,7 @@ TEST_P(faults, end_in_the_documented_outcome) {
         switch (f.applied) {
         case command::get: memcache::get_command("k1", &value)(client); break;
         case command::add: memcache::add_command("k1", "abc", 0, 0)(client); break;
+        case command::set: memcache::set_command("k1", "abc", 0, 0)(client); break;
         case command::remove: memcache::delete_command("k1")(client); break;
         }
     });
@@ -203,6 +206,29 @@ TEST_P(faults, end_in_the_documented_outcome) {
 
 const std::string whole_reply = "VALUE k1 0 6\r\nEND\r\nX\r\nEND\r\n";
 
+// Causes the failures name after their message.
+const std::string late = " (no reply within 500 ms)";
+const std::string closed = " (connection closed by the server)";
+
+// A server that keeps sending `head` and then `piece` after piece as fast as
+// the client takes them. It gives up after a few seconds, so that a client
+// that never lets go fails its case instead of holding the test run.
+std::function<void(kvtest::fake_connection&)> streams(const std::string& head,
+                                                      const std::string& piece) {
+    return [head, piece](kvtest::fake_connection& c) {
+        c.send(head);
+        c.send_until_closed(piece, 3s);
+    };
+}
+
+const std::string no_line_end(64 * 1024, 'x');
+
+std::string repeated(const std::string& piece, std::size_t times) {
+    std::string all;
+    for (std::size_t i = 0; i < times; ++i) all += piece;
+    return all;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     scripted, faults,
     ::testing::Values(
@@ -211,28 +237,53 @@ INSTANTIATE_TEST_SUITE_P(
                        c.stall(800ms);
                        c.send("VALUE k1 0 3\r\nabc\r\nEND\r\n");
                    },
-                   "Key not found: k1", "before", false, true},
+                   "Key not found: k1" + late, "before", false, true},
         fault_case{"add_reply_slower_than_the_limit", command::add,
                    [](kvtest::fake_connection& c) {
                        c.stall(800ms);
                        c.send("STORED\r\n");
                    },
-                   "Key not stored: k1", "before", false, true},
+                   "Key not stored: k1" + late, "before", false, true},
+        fault_case{"reply_a_byte_at_a_time_past_the_limit", command::get,
+                   [](kvtest::fake_connection& c) {
+                       c.send_slowly("VALUE k1 0 3\r\nabc\r\nEND\r\n", 1, 50ms);
+                   },
+                   "Key not found: k1" + late, "before", false, true},
+        // The socket always holds more bytes, each a well-formed empty block:
+        // only the time limit ends the reply.
+        fault_case{"blocks_streamed_without_end", command::get,
+                   streams("", repeated("VALUE k1 0 0\r\n\r\n", 4096)),
+                   "Key not found: k1" + late, "before", false, true},
+        fault_case{"get_streamed_without_a_line_end", command::get, streams("", no_line_end),
+                   "Key not found: k1 (malformed reply with no end in 64 KiB)", "before",
+                   false, false},
+        fault_case{"add_streamed_without_a_line_end", command::add, streams("", no_line_end),
+                   "Key not stored: k1 (reply line longer than 64 KiB)", "before", false, false},
+        fault_case{"delete_streamed_without_a_line_end", command::remove,
+                   streams("", no_line_end), "Key not found: k1 (reply line longer than 64 KiB)",
+                   "before", false, false},
+        fault_case{"value_line_streamed_without_a_line_end", command::get,
+                   streams("VALUE k1 0 3 ", no_line_end),
+                   "Key not found: k1 (reply line longer than 64 KiB)", "before", false, false},
+        fault_case{"value_announced_past_the_limit_then_streamed", command::get,
+                   streams("VALUE k1 0 4294967295\r\n", no_line_end),
+                   "Key not found: k1 (announced value larger than 1 GiB)", "before", false,
+                   false},
         fault_case{"peer_closes_on_get", command::get,
-                   [](kvtest::fake_connection& c) { c.close(); }, "Key not found: k1", "before",
-                   false, false},
+                   [](kvtest::fake_connection& c) { c.close(); }, "Key not found: k1" + closed,
+                   "before", false, false},
         fault_case{"peer_closes_on_add", command::add,
-                   [](kvtest::fake_connection& c) { c.close(); }, "Key not stored: k1", "before",
-                   false, false},
+                   [](kvtest::fake_connection& c) { c.close(); }, "Key not stored: k1" + closed,
+                   "before", false, false},
         fault_case{"peer_closes_on_delete", command::remove,
-                   [](kvtest::fake_connection& c) { c.close(); }, "Key not found: k1", "before",
-                   false, false},
+                   [](kvtest::fake_connection& c) { c.close(); }, "Key not found: k1" + closed,
+                   "before", false, false},
         fault_case{"peer_closes_inside_a_value", command::get,
                    [](kvtest::fake_connection& c) {
                        c.send("VALUE k1 0 6\r\nEND\r\n");
                        c.close();
                    },
-                   "Key not found: k1", "before", false, false},
+                   "Key not found: k1" + closed, "before", false, false},
         fault_case{"reply_a_few_bytes_at_a_time", command::get,
                    [](kvtest::fake_connection& c) { c.send_slowly(whole_reply, 3, 5ms); }, "ok",
                    "END\r\nX", true, false},
@@ -261,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
                    sends("VALUE k2 0 3\r\nabc\r\nEND\r\n"), "bad_function_call", "before", true,
                    false},
         fault_case{"garbage_without_terminator", command::get, sends("\x01\x02garbage"),
-                   "Key not found: k1", "before", false, true},
+                   "Key not found: k1" + late, "before", false, true},
         fault_case{"garbage_then_end", command::get, sends("xyz\r\nEND\r\n"),
                    "Malformed data: get k1\r\nxyz\r\nEND\r\n", "before", false, false},
         fault_case{"declared_length_longer_than_data", command::get,
@@ -278,16 +329,38 @@ INSTANTIATE_TEST_SUITE_P(
         fault_case{"add_not_stored", command::add, sends("NOT_STORED\r\n"), "Key not stored: k1",
                    "before", true, false},
         fault_case{"add_server_error", command::add,
-                   sends("SERVER_ERROR object too large for cache\r\n"), "Key not stored: k1",
-                   "before", true, false},
+                   sends("SERVER_ERROR object too large for cache\r\n"),
+                   "Key not stored: k1 (SERVER_ERROR object too large for cache)", "before", true,
+                   false},
         fault_case{"add_error_line_longer_than_one_read", command::add,
                    sends("SERVER_ERROR " + std::string(3000, 'x') + "\r\n"),
-                   "Key not stored: k1", "before", true, false},
+                   "Key not stored: k1 (SERVER_ERROR " + std::string(3000, 'x') + ")", "before",
+                   true, false},
+        fault_case{"add_error", command::add, sends("ERROR\r\n"), "Key not stored: k1 (ERROR)",
+                   "before", true, false},
+        fault_case{"add_line_of_the_largest_length", command::add,
+                   sends("SERVER_ERROR " + std::string(64 * 1024 - 13, 'x') + "\r\n"),
+                   "Key not stored: k1 (SERVER_ERROR " + std::string(64 * 1024 - 13, 'x') + ")",
+                   "before", true, false},
+        fault_case{"set_server_error", command::set,
+                   sends("SERVER_ERROR out of memory storing object\r\n"),
+                   "Key not stored: k1 (SERVER_ERROR out of memory storing object)", "before", true,
+                   false},
+        fault_case{"set_reply_slower_than_the_limit", command::set,
+                   [](kvtest::fake_connection& c) {
+                       c.stall(800ms);
+                       c.send("STORED\r\n");
+                   },
+                   "Key not stored: k1" + late, "before", false, true},
         fault_case{"add_stored_in_pieces", command::add,
                    [](kvtest::fake_connection& c) { c.send_slowly("STORED\r\n", 1, 5ms); }, "ok",
                    "before", true, false},
         fault_case{"delete_not_found", command::remove, sends("NOT_FOUND\r\n"), "Key not found: k1",
                    "before", true, false},
+        fault_case{"delete_client_error", command::remove,
+                   sends("CLIENT_ERROR bad command line format\r\n"),
+                   "Key not found: k1 (CLIENT_ERROR bad command line format)", "before", true,
+                   false},
         fault_case{"delete_with_trailing_blanks", command::remove, sends("DELETED \t\r\n"), "ok",
                    "before", true, false}),
     [](const ::testing::TestParamInfo<fault_case>& param) { return std::string(param.param.name); });
@@ -301,7 +374,7 @@ TEST(request_to_a_server_that_reads_nothing, fails_once_the_limit_passes_without
 
     const auto started = clock_type::now();
     EXPECT_EQ(outcome_of([&] { memcache::add_command("k1", value, 0, 0)(client); }),
-              "Key not stored: k1");
+              "Key not stored: k1 (request not taken within 500 ms)");
     const auto took = clock_type::now() - started;
     EXPECT_GE(took, 490ms);
     EXPECT_LT(took, 1500ms);
@@ -327,7 +400,7 @@ TEST(timed_out_request, never_hands_its_late_reply_to_the_next_request) {
     connect_to(client, server);
     std::string value;
     EXPECT_EQ(outcome_of([&] { memcache::get_command("slow", &value)(client); }),
-              "Key not found: slow");
+              "Key not found: slow" + late);
     EXPECT_EQ(outcome_of([&] { memcache::get_command("fast", &value)(client); }),
               "No available servers.");
     std::this_thread::sleep_for(300ms);  // the late reply is on its way by now
@@ -360,7 +433,7 @@ TEST(reply_limit, ignores_steps_of_the_wall_clock) {
          [](kvtest::fake_connection&) {
              wall_clock_step_us = std::chrono::microseconds(-std::chrono::seconds(3)).count();
          },
-         "Key not found: k1", true},
+         "Key not found: k1" + late, true},
     };
     for (const row& r : rows) {
         kvtest::fake_server server([&](kvtest::fake_connection& c) {
@@ -411,7 +484,8 @@ TEST(local_server, waits_no_longer_than_the_limit_and_a_missing_socket_is_down) 
 
     std::string value;
     const auto started = clock_type::now();
-    EXPECT_EQ(outcome_of([&] { memcache::get_command("k1", &value)(client); }), "Key not found: k1");
+    EXPECT_EQ(outcome_of([&] { memcache::get_command("k1", &value)(client); }),
+              "Key not found: k1" + late);
     const auto took_ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - started).count();
     EXPECT_GE(took_ms, 490);

@@ -1,4 +1,4 @@
-// The four commands against a real memcached.
+// The commands against a real memcached.
 
 #include <memcache/client.hpp>
 #include <memcache/commands.hpp>
@@ -45,6 +45,9 @@ protected:
     void replace(const std::string& k, const std::string& v) {
         memcache::replace_command(k, v, 0, 0)(client_);
     }
+    void set(const std::string& k, const std::string& v) {
+        memcache::set_command(k, v, 0, 0)(client_);
+    }
     void remove(const std::string& k) { memcache::delete_command{k}(client_); }
 
     static std::unique_ptr<kvtest::server_process> server_;
@@ -77,6 +80,17 @@ TEST_F(memcached_commands, replace_stores_only_an_existing_key) {
     add(k, "first");
     replace(k, "second");
     EXPECT_EQ(get(k), "second");
+}
+
+TEST_F(memcached_commands, set_stores_whether_or_not_the_key_exists) {
+    const std::string k = key();
+    set(k, "first");
+    EXPECT_EQ(get(k), "first");
+    set(k, "second");
+    EXPECT_EQ(get(k), "second");
+    remove(k);
+    set(k, "again");
+    EXPECT_EQ(get(k), "again");
 }
 
 TEST_F(memcached_commands, delete_and_get_of_a_missing_key_raise_key_not_found) {
@@ -135,7 +149,12 @@ TEST_F(memcached_commands, keys_with_high_bytes_round_trip) {
 
 TEST_F(memcached_commands, a_value_over_the_item_size_limit_is_not_stored_and_the_stream_stays_in_step) {
     const std::string k = key();
-    EXPECT_THROW(add(k, std::string(2 * 1024 * 1024, 'x')), memcache::key_not_stored);
+    const std::string too_large(2 * 1024 * 1024, 'x');
+    // The server's own words follow the message.
+    const std::string refused =
+        "Key not stored: " + k + " (SERVER_ERROR object too large for cache)";
+    EXPECT_EQ(message_of<memcache::key_not_stored>([&] { add(k, too_large); }), refused);
+    EXPECT_EQ(message_of<memcache::key_not_stored>([&] { set(k, too_large); }), refused);
     EXPECT_TRUE(client_.select_server(0).connected);
     EXPECT_THROW(get(k), memcache::key_not_found);
     add(k, "small");

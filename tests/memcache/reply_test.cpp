@@ -200,6 +200,107 @@ TEST(get_reply_end, fed_a_byte_at_a_time_ends_only_after_the_last_byte) {
     EXPECT_EQ(memcache::detail::get_reply_end(reply.data(), reply.size()).length, reply.size());
 }
 
+// The limits on what a reply may hold, made small enough to reach: lines of
+// 16 bytes, values of 32, get replies of 64 bytes in all.
+constexpr memcache::detail::reply_limits small{16, 32};
+
+enum class reply_kind { get, line };
+
+struct limit_case {
+    const char* name;
+    reply_kind kind;
+    std::string received;
+    std::size_t end;
+    memcache::detail::reply_refusal refused;
+};
+
+// Failures name the case instead of dumping its bytes.
+void PrintTo(const limit_case& c, std::ostream* out) { *out << c.name; }
+
+class reply_limits : public ::testing::TestWithParam<limit_case> {};
+
+// The verdict on the bytes received, and the first verdict an exchange meets
+// reading them a byte at a time: the two must agree, or the outcome would
+// depend on how the bytes were split into reads.
+TEST_P(reply_limits, refuse_what_goes_past_them_however_the_bytes_are_split) {
+    const limit_case& c = GetParam();
+    const auto check = [&](std::size_t n) {
+        return c.kind == reply_kind::get
+                   ? memcache::detail::get_reply_end(c.received.data(), n, small)
+                   : memcache::detail::line_reply_end(c.received.data(), n, small);
+    };
+    const memcache::detail::reply_end whole = check(c.received.size());
+    EXPECT_EQ(whole.length, c.end);
+    EXPECT_EQ(whole.refused, c.refused);
+    for (std::size_t n = 0; n <= c.received.size(); ++n) {
+        const memcache::detail::reply_end first = check(n);
+        if (first.length == 0 && first.refused == memcache::detail::reply_refusal::none) continue;
+        EXPECT_EQ(first.length, c.end) << "first verdict after " << n << " bytes";
+        EXPECT_EQ(first.refused, c.refused) << "first verdict after " << n << " bytes";
+        break;
+    }
+}
+
+using refusal = memcache::detail::reply_refusal;
+const std::string longest_line(16, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    small_limits, reply_limits,
+    ::testing::Values(
+        limit_case{"error_line_of_the_longest_length", reply_kind::get, "ERROR 0123456789\r\n", 18,
+                   refusal::none},
+        limit_case{"error_line_one_byte_too_long", reply_kind::get, "ERROR 0123456789a\r\n", 0,
+                   refusal::long_line},
+        limit_case{"error_line_too_long_before_its_end", reply_kind::get, "ERROR 0123456789a", 0,
+                   refusal::long_line},
+        limit_case{"a_cr_may_still_end_the_longest_line", reply_kind::get, "ERROR 0123456789\r", 0,
+                   refusal::none},
+        limit_case{"value_line_too_long", reply_kind::get, "VALUE k 0 1 123456", 0,
+                   refusal::long_line},
+        limit_case{"value_of_the_largest_size", reply_kind::get,
+                   "VALUE k 0 32\r\n" + std::string(32, 'v') + "\r\nEND\r\n", 53, refusal::none},
+        limit_case{"value_one_byte_too_large", reply_kind::get, "VALUE k 0 33\r\nv", 0,
+                   refusal::large_value},
+        limit_case{"values_longer_than_a_reply_in_all", reply_kind::get,
+                   "VALUE k 0 32\r\n" + std::string(32, 'v') + "\r\nVALUE k 0 32\r\n" +
+                       std::string(32, 'v'),
+                   0, refusal::long_reply},
+        limit_case{"empty_blocks_longer_than_a_reply_in_all", reply_kind::get,
+                   "VALUE k 0 0\r\n\r\nVALUE k 0 0\r\n\r\nVALUE k 0 0\r\n\r\nVALUE k 0 0\r\n\r\n"
+                   "VALUE k 0 0\r\n\r\n",
+                   0, refusal::long_reply},
+        limit_case{"malformed_then_end_within_a_line", reply_kind::get, "xxxxxxxxxx\r\nEND\r\n", 17,
+                   refusal::none},
+        limit_case{"malformed_past_a_line_without_terminator", reply_kind::get,
+                   std::string(19, 'x') + "\r\nEND\r\n", 0, refusal::unrecognised},
+        limit_case{"malformed_after_a_block", reply_kind::get,
+                   "VALUE k 0 1\r\nv\r\n" + std::string(19, 'x'), 0, refusal::unrecognised},
+        limit_case{"bytes_after_a_whole_reply_do_not_count", reply_kind::get,
+                   "END\r\n" + std::string(100, 'x'), 5, refusal::none},
+        limit_case{"line_of_the_longest_length", reply_kind::line, longest_line + "\r\n", 18,
+                   refusal::none},
+        limit_case{"line_one_byte_too_long", reply_kind::line, longest_line + "x\r\n", 0,
+                   refusal::long_line},
+        limit_case{"line_too_long_before_its_end", reply_kind::line, longest_line + "x", 0,
+                   refusal::long_line},
+        limit_case{"a_cr_may_still_end_the_longest_reply_line", reply_kind::line,
+                   longest_line + "\r", 0, refusal::none}),
+    [](const ::testing::TestParamInfo<limit_case>& param) { return std::string(param.param.name); });
+
+// No reply of a real server is refused: memcached stores items of 1 GiB at
+// most, and its lines are far shorter than 64 KiB.
+TEST(default_limits, refuse_no_reply_of_a_real_server) {
+    using memcache::detail::get_reply_end;
+    using memcache::detail::line_reply_end;
+    const std::string largest = "VALUE k 0 1073741824\r\n";
+    const std::string too_large = "VALUE k 0 1073741825\r\n";
+    const std::string longest(64 * 1024, 'x'), too_long(64 * 1024 + 1, 'x');
+    EXPECT_EQ(get_reply_end(largest.data(), largest.size()).refused, refusal::none);
+    EXPECT_EQ(get_reply_end(too_large.data(), too_large.size()).refused, refusal::large_value);
+    EXPECT_EQ(line_reply_end(longest.data(), longest.size()).refused, refusal::none);
+    EXPECT_EQ(line_reply_end(too_long.data(), too_long.size()).refused, refusal::long_line);
+}
+
 TEST(get_terminator, matches_its_four_alternatives) {
     const boost::regex& terminator = memcache::detail::get_terminator();
     EXPECT_EQ(&terminator, &memcache::detail::get_terminator());  // compiled once
@@ -244,7 +345,13 @@ TEST(exceptions, messages_join_prefix_and_argument) {
              {memcache::malformed_data("get k\r\nVALUE k 0 5\r\n").what(),
               "Malformed data: get k\r\nVALUE k 0 5\r\n"},
              {memcache::malformed_data("get k\r\nVALUE k 0 3\r\na\0b"s).what(),
-              "Malformed data: get k\r\nVALUE k 0 3\r\na"}})
+              "Malformed data: get k\r\nVALUE k 0 3\r\na"},
+             {memcache::key_not_found("k1", "no reply within 500 ms").what(),
+              "Key not found: k1 (no reply within 500 ms)"},
+             {memcache::key_not_stored("k1", "SERVER_ERROR object too large for cache").what(),
+              "Key not stored: k1 (SERVER_ERROR object too large for cache)"},
+             {memcache::key_not_stored("k1", "").what(), "Key not stored: k1"},
+             {memcache::key_not_found("k1", "a\0b"s).what(), "Key not found: k1 (a)"}})
         EXPECT_EQ(r.message, r.expected);
 }
 

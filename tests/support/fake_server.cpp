@@ -134,14 +134,16 @@ void fake_connection::send_slowly(const std::string& bytes, std::size_t chunk,
     }
 }
 
-void fake_connection::send_until_closed(const std::string& piece) {
+void fake_connection::send_until_closed(const std::string& piece, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
 #ifdef MSG_NOSIGNAL
     constexpr int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
 #else
     constexpr int flags = MSG_DONTWAIT;
 #endif
     std::size_t at = 0;
-    while (fd_ >= 0 && !stopping_.load() && !piece.empty()) {
+    while (fd_ >= 0 && !stopping_.load() && !piece.empty() &&
+           std::chrono::steady_clock::now() < deadline) {
         pollfd p{fd_, POLLOUT, 0};
         if (::poll(&p, 1, static_cast<int>(tick.count())) <= 0) continue;
         const ssize_t n = ::send(fd_, piece.data() + at, piece.size() - at, flags);

@@ -40,8 +40,11 @@ public:
     // Sends the bytes in pieces of `chunk` bytes with `gap` between them.
     void send_slowly(const std::string& bytes, std::size_t chunk, std::chrono::milliseconds gap);
     // Sends `piece` again and again, as fast as the peer takes it, until the
-    // peer closes or resets the connection or the server stops.
-    void send_until_closed(const std::string& piece);
+    // peer closes or resets the connection, the server stops or `limit`
+    // passes (so that a client that never lets go fails its test instead of
+    // holding it).
+    void send_until_closed(const std::string& piece,
+                           std::chrono::milliseconds limit = std::chrono::hours(24));
     // Waits, returning early when the server stops.
     void stall(std::chrono::milliseconds how_long);
     // Waits until the peer closes its side (true) or the limit passes (false).

@@ -10,9 +10,12 @@ namespace memcache {
 class client;
 
 // Commands are applied to a client by calling them. Applying one picks the
-// key's server, writes one request and reads its reply within 500 ms;
+// key's server, writes one request and reads its whole reply within 500 ms;
 // failures are raised as memcache exceptions. An exchange that fails on the
-// network marks its connection down.
+// network marks its connection down: an error, a closed connection, the time
+// limit, or a reply past the limits of detail::default_limits (a line over
+// 64 KiB, a value over 1 GiB). Its exception then carries the cause after
+// the message, as in "Key not found: k1 (no reply within 500 ms)".
 //
 // A command holds views of its key and value, not copies: apply it while they
 // live, as memcache::get_command(key, &value)(client) does. A command that
@@ -34,13 +37,15 @@ private:
 
 namespace detail {
 
-// What add and replace share: the stored value and its request line.
+// What add, replace and set share: the stored value and its request line.
 class storage_command {
 protected:
     storage_command(std::string_view key, std::string_view value, std::uint64_t exptime,
                     std::uint32_t flags) noexcept;
     // Sends "<verb> key flags exptime bytes" and the data; raises
-    // key_not_stored unless the server answers STORED.
+    // key_not_stored unless the server answers STORED, with the server's
+    // line as its cause unless that is the command's own refusal
+    // (NOT_STORED, EXISTS, NOT_FOUND).
     void store(client& target, std::string_view verb) const;
 
 private:
@@ -68,8 +73,16 @@ public:
     void operator()(client& target) const;
 };
 
+// set: stores the value whether or not the key is present.
+class set_command : private detail::storage_command {
+public:
+    set_command(std::string_view key, std::string_view value, std::uint64_t exptime,
+                std::uint32_t flags) noexcept;
+    void operator()(client& target) const;
+};
+
 // delete: removes the key; raises key_not_found unless the server answers
-// DELETED.
+// DELETED, with the server's line as its cause unless that is NOT_FOUND.
 class delete_command {
 public:
     explicit delete_command(std::string_view key) noexcept;

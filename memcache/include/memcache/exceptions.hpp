@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace memcache {
 
 // Root of everything the library raises for a command that did not succeed.
 // Each subclass joins a fixed prefix and its argument; the message is taken as
-// a C string, so it ends at the first NUL byte of the argument.
+// a C string, so it ends at the first NUL byte of the argument. A cause, where
+// one is given, is cut at its first NUL byte and follows in parentheses.
 class exception : public std::runtime_error {
 public:
     explicit exception(const std::string& message);
@@ -20,12 +22,18 @@ public:
 class key_not_found : public exception {
 public:
     explicit key_not_found(const std::string& key);
+    // The message followed by " (" + cause + ")": why the command failed when
+    // the server did not simply answer that the key is absent.
+    key_not_found(const std::string& key, std::string_view cause);
 };
 
-// add or replace did not store the value (or the exchange failed).
+// add, replace or set did not store the value (or the exchange failed).
 class key_not_stored : public exception {
 public:
     explicit key_not_stored(const std::string& key);
+    // The message followed by " (" + cause + ")": why the value was not
+    // stored when the server did not simply refuse it by the command's rule.
+    key_not_stored(const std::string& key, std::string_view cause);
 };
 
 // The key cannot be sent: empty of meaning on the wire (whitespace, control

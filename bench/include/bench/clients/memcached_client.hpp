@@ -12,9 +12,11 @@ namespace bench {
 // replace, remove is delete, get is get. The daemon is the client's only
 // server, connected once at construction (500 ms per attempt); an
 // unreachable daemon shows at the first operation as
-// memcache::no_available_servers. A connection that breaks or lets a reply
-// wait over 500 ms stays down: every later operation raises
-// memcache::no_available_servers. Library exceptions pass through unchanged.
+// memcache::no_available_servers. A connection that breaks, whose reply is
+// not whole within 500 ms, or whose reply goes past the library's limits (a
+// line over 64 KiB, a value over 1 GiB) stays down: every later operation
+// raises memcache::no_available_servers. Library exceptions pass through
+// unchanged, with the cause of a failure after their message.
 // A daemon on a UNIX socket is the library's local server "unix:PATH", with
 // the same time limits.
 class memcached_client final : public client {

@@ -43,23 +43,53 @@ private:
 // a get reply that is not well formed.
 const boost::regex& get_terminator();
 
+// How much a reply may hold, so that a broken or hostile server cannot make
+// the client hold more memory than this, however it sends its bytes.
+struct reply_limits {
+    std::size_t line_bytes;   // one line of a reply, not counting its CR LF
+    std::size_t value_bytes;  // the data block a VALUE line announces
+    // A get reply in all: a largest value, and room for two longest lines
+    // (its VALUE line; its END line and the CR LFs).
+    constexpr std::size_t reply_bytes() const noexcept { return value_bytes + 2 * line_bytes; }
+};
+
+// The limits every command is held to. memcached's own lines are far
+// shorter, and it stores items of 1 MiB by default and of 1 GiB at most
+// (-I), so no reply of a real server is refused.
+inline constexpr reply_limits default_limits{std::size_t(64) << 10, std::size_t(1) << 30};
+
+// Why the bytes received cannot become a reply the client accepts.
+enum class reply_refusal : unsigned char {
+    none,
+    long_line,     // a line longer than line_bytes
+    large_value,   // a VALUE line announcing more than value_bytes
+    long_reply,    // a get reply longer than reply_bytes() in all
+    unrecognised,  // line_bytes past the well-formed part, and no get terminator
+};
+
 // How far the bytes received so far go towards a whole reply: the
-// completeness checks the exchange runs after every read.
+// completeness checks the exchange runs after every read. Once a check has
+// found the end or refused the reply, more bytes never change its answer, so
+// the answer does not depend on how the bytes were split into reads. Two
+// registers wide, so that returning it after every read stays cheap.
 struct reply_end {
-    std::size_t length = 0;   // bytes up to the end of the reply; 0 while more must be read
-    std::size_t wanted = 0;   // while length is 0: bytes worth reading next (a hint)
+    std::size_t length = 0;    // bytes up to the end of the reply; 0 while more must be read
+    std::uint32_t wanted = 0;  // while length is 0: bytes worth reading next (a hint)
+    reply_refusal refused = reply_refusal::none;  // when not none, length is 0: stop reading
 };
 
 // A get reply ends after its END line once every VALUE block has all its
 // declared bytes (data holding "END\r\n" or CR LF is never taken for the end),
 // or at the CR LF of an error line (ERROR, CLIENT_ERROR or SERVER_ERROR, with
 // or without a message). Bytes that fit neither end where the get terminator
-// first matches.
-reply_end get_reply_end(const char* data, std::size_t size);
+// first matches. Refused past the limits (reply_refusal says which).
+reply_end get_reply_end(const char* data, std::size_t size, const reply_limits& limits);
+reply_end get_reply_end(const char* data, std::size_t size);  // default_limits
 
-// The replies to add, replace and delete are one line: they end at the first
-// CR LF.
-reply_end line_reply_end(const char* data, std::size_t size);
+// The replies to add, replace, set and delete are one line: they end at the
+// first CR LF. Refused when the line grows past the line limit.
+reply_end line_reply_end(const char* data, std::size_t size, const reply_limits& limits);
+reply_end line_reply_end(const char* data, std::size_t size);  // default_limits
 
 // The reply text up to and including its last line feed (a trailing piece
 // without one is left out).
