@@ -8,6 +8,12 @@ namespace bench {
 void test_aggregate::merge(const result_record& record)
 {
     ++threads;
+    // A thread was asked for its rate whether or not it got through its test.
+    if (record.open_loop) {
+        const double requested = record.open_loop->requested_rate;
+        requested_steps_per_s =
+            std::isnan(requested_steps_per_s) ? requested : requested_steps_per_s + requested;
+    }
     if (!record.success) {
         ++failed_threads;
         return;

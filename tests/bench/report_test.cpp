@@ -7,6 +7,7 @@
 #include <boost/filesystem.hpp>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fstream>
 #include <locale>
@@ -298,6 +299,39 @@ TEST(Report, OpenLoopResultsAddTheirServicePercentiles)
     std::ostringstream block;
     bench::write_aggregate(block, aggregate, record.description);
     EXPECT_NE(block.str().find(lines), std::string::npos) << block.str();
+}
+
+TEST(Report, AnAggregateOfFailedOpenLoopThreadsHasTheirRateAndNoFigures)
+{
+    // Two threads asked for 1000 and 2500 steps/s, both failed.
+    bench::test_aggregate aggregate;
+    std::vector<bench::result_record> records;
+    for (const double rate : {1000.0, 2500.0}) {
+        bench::result_record record = result_of(false, {}, 0);
+        record.open_loop.emplace().requested_rate = rate;
+        records.push_back(record);
+        aggregate.merge(record);
+    }
+    std::ostringstream block;
+    bench::write_aggregate(block, aggregate, "putting 1.0 KiB once");
+    EXPECT_EQ(block.str(), "\naggregate of test putting 1.0 KiB once over 2 threads, 2 failed\n"
+                           "    no thread succeeded\n");
+
+    kvtest::temp_dir dir;
+    bench::run_settings settings;
+    settings.rate = 1000;
+    bench::json_report report(dir.path() + "/run.json", settings,
+                              {bench::make_test_spec(0, 1024, 1)}, {});
+    for (const bench::result_record& record : records) report.add(record);
+    ASSERT_TRUE(report.write({aggregate}, {})) << report.failure_reason();
+    const auto document = nlohmann::json::parse(dir.read("run.json"));
+    EXPECT_EQ(document["results"][1]["rate"]["requested"], 2500.0);
+    const auto& written = document["aggregates"][0];
+    EXPECT_EQ(written["rate"]["requested"], 3500.0);
+    for (const char* figure : {"mean_ms", "standard_deviation_ms", "min_ms", "max_ms"})
+        EXPECT_TRUE(written[figure].is_null()) << figure;
+    EXPECT_TRUE(written["percentiles_ms"]["p50"].is_null());
+    EXPECT_TRUE(written["rate"]["achieved"].is_null());
 }
 
 }  // namespace

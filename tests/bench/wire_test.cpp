@@ -142,4 +142,60 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
     EXPECT_THROW(wire::get_plan(kind), std::runtime_error);
 }
 
+// The bytes with those from `at` on (from the end when negative) replaced.
+std::string patched(std::string bytes, std::ptrdiff_t at, const std::string& replacement)
+{
+    const auto from = at < 0 ? bytes.size() - static_cast<std::size_t>(-at)
+                             : static_cast<std::size_t>(at);
+    return bytes.replace(from, replacement.size(), replacement);
+}
+
+std::string little_endian(std::int64_t value)
+{
+    wire::writer out;
+    out.i64(value);
+    return out.take();
+}
+
+// Messages that would not be sent back as they came, or hold times that no
+// run gives, are refused, as is a length beyond the message.
+TEST(Wire, MessagesNoRankWritesAreRefused)
+{
+    const bench::result_record sample = sample_record(true);
+    const std::string record = encoded(sample);
+    const auto start_at =
+        static_cast<std::ptrdiff_t>(129 + sample.description.size() + sample.failure.size());
+    const struct {
+        const char* name;
+        std::string bytes;
+        bench::result_record (*decode)(wire::reader&);
+    } cases[] = {
+        {"success neither 0 nor 1", patched(record, 16, "\x02"), wire::get_record},
+        {"open loop neither 0 nor 1", patched(record, -61, "\x02"), wire::get_record},
+        {"an empty bucket", patched(record, -32, std::string(8, '\0')), wire::get_record},
+        {"a bucket twice", patched(record, -36, std::string("\x16\x01\0\0", 4)),
+         wire::get_record},
+        {"a start 2^62 ns before the run's", patched(record, start_at, little_endian(-(1LL << 62))),
+         wire::get_record},
+        {"a step started early", patched(record, -8, little_endian(-1)), wire::get_record},
+    };
+    for (const auto& c : cases) {
+        wire::reader in(c.bytes);
+        EXPECT_THROW(c.decode(in), std::runtime_error) << c.name;
+    }
+
+    wire::writer lockstep, tests, model;
+    lockstep.text("").u8(2).u64(0);
+    tests.text("").u8(0).u64(std::uint64_t{1} << 60);  // but none follows
+    model.u32(1).text("n").text("Linux").text("6.1").text("x86_64").u8(0).text("EPYC");
+    model.u32(2).u32(1).text("127.0.0.1:6379");
+    for (const std::string& plan : {lockstep.take(), tests.take()}) {
+        wire::reader in(plan);
+        EXPECT_THROW(wire::get_plan(in), std::runtime_error);
+    }
+    const std::string facts = model.take();
+    wire::reader in(facts);
+    EXPECT_THROW(wire::get_rank_facts(in), std::runtime_error) << "a model sent as unknown";
+}
+
 }  // namespace

@@ -50,6 +50,7 @@ const fuzz_target targets[] = {
     {"suite_file", kvfuzz::suite_file},
     {"endpoint", kvfuzz::endpoint},
     {"command_line", kvfuzz::command_line},
+    {"wire", kvfuzz::wire},
 };
 
 INSTANTIATE_TEST_SUITE_P(targets, fuzz_replay, ::testing::ValuesIn(targets),

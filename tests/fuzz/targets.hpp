@@ -17,6 +17,7 @@ int resp_reader(const std::uint8_t* data, std::size_t size);
 int suite_file(const std::uint8_t* data, std::size_t size);
 int endpoint(const std::uint8_t* data, std::size_t size);
 int command_line(const std::uint8_t* data, std::size_t size);
+int wire(const std::uint8_t* data, std::size_t size);
 
 // Ends the process with `what` on the standard error stream when `holds` is
 // false: the fuzzer keeps the input as a crash, the replay test fails.

@@ -14,7 +14,7 @@ namespace bench {
 // One test over every thread that ran it. Each result is merged in as it
 // arrives and can then be let go: the aggregate keeps sums, extremes and one
 // histogram, whatever the number of steps and threads. Failed results are
-// counted, not merged.
+// counted, not merged (their requested rate apart).
 struct test_aggregate {
     explicit test_aggregate(std::size_t index = 0) : test_index(index) {}
 
@@ -32,10 +32,15 @@ struct test_aggregate {
     std::int64_t start_ns = 0;         // earliest first start, from the run's start
     std::int64_t end_ns = 0;           // latest last end
     latency_histogram latency;
+    // The sum of the requested rates of every open-loop result received,
+    // failed ones included: the load the test was asked for. NaN in closed loop.
+    double requested_steps_per_s = std::numeric_limits<double>::quiet_NaN();
     // The sum of the merged threads' achieved rates; NaN while none had one.
     double achieved_steps_per_s = std::numeric_limits<double>::quiet_NaN();
     std::optional<open_loop_times> open_loop;  // set once a successful open-loop result is merged
 
+    // No result succeeded (or none was received): there are no figures.
+    bool none_succeeded() const noexcept { return failed_threads == threads; }
     // NaN without steps.
     double mean_ms() const noexcept;
     // Population standard deviation of all merged steps; NaN without steps.

@@ -44,6 +44,23 @@ struct open_loop_fields {
 static_assert(sizeof(open_loop_fields) == sizeof(open_loop_times),
               "a field of open_loop_times is not sent between ranks");
 
+// A time in nanoseconds from the run's start. No run lasts 2^62 ns (146
+// years): refusing times beyond keeps the differences and the sums of two of
+// them, which the reports take, within 64 bits.
+std::int64_t get_time(reader& in) {
+    constexpr std::int64_t limit = std::int64_t{1} << 62;
+    const std::int64_t ns = in.i64();
+    if (ns <= -limit || ns >= limit) malformed();
+    return ns;
+}
+
+// A yes or no, sent as 1 or 0: any other byte would not be sent back the same.
+bool get_flag(reader& in) {
+    const std::uint8_t flag = in.u8();
+    if (flag > 1) malformed();
+    return flag == 1;
+}
+
 // The non-empty buckets as (index, count) pairs after their number.
 void put_buckets(writer& out, const latency_histogram& histogram) {
     std::uint32_t buckets = 0;
@@ -57,12 +74,21 @@ void put_buckets(writer& out, const latency_histogram& histogram) {
     }
 }
 
+constexpr std::size_t bucket_bytes = 12;  // index and count
+constexpr std::size_t test_bytes = 17;    // kind, size and count
+
+// Only what put_buckets() writes is taken: non-empty buckets in ascending
+// order, each once, so that a histogram is sent back as it came.
 void get_buckets(reader& in, latency_histogram& histogram) {
-    for (std::uint32_t buckets = in.u32(); buckets > 0; --buckets) {
+    auto after = latency_histogram::first_index - 1;  // the last bucket read
+    const std::uint32_t buckets = in.u32();
+    if (buckets > in.left() / bucket_bytes) malformed();
+    for (std::uint32_t bucket = 0; bucket < buckets; ++bucket) {
         const auto index = static_cast<latency_histogram::index_type>(in.u32());
-        if (index < latency_histogram::first_index || index > latency_histogram::last_index)
-            malformed();
-        histogram.set_count(index, in.u64());
+        const std::uint64_t count = in.u64();
+        if (index <= after || index > latency_histogram::last_index || count == 0) malformed();
+        histogram.set_count(index, count);
+        after = index;
     }
 }
 
@@ -101,7 +127,7 @@ writer& writer::text(const std::string& value) {
 }
 
 std::uint64_t reader::little_endian(std::size_t size) {
-    if (bytes_.size() - at_ < size) malformed();
+    if (left() < size) malformed();
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < size; ++i)
         value |= std::uint64_t{static_cast<unsigned char>(bytes_[at_ + i])} << (8 * i);
@@ -123,7 +149,7 @@ double reader::f64() {
 
 std::string reader::text() {
     const std::uint32_t size = u32();
-    if (bytes_.size() - at_ < size) malformed();
+    if (left() < size) malformed();
     std::string value = bytes_.substr(at_, size);
     at_ += size;
     return value;
@@ -160,7 +186,7 @@ result_record get_record(reader& in) {
     record.test_index = static_cast<std::size_t>(in.u64());
     record.thread_number = in.u32();
     record.rank = in.u32();
-    record.success = in.u8() != 0;
+    record.success = get_flag(in);
     record.description = in.text();
     record.failure = in.text();
     record.bytes_processed = in.u64();
@@ -172,17 +198,19 @@ result_record get_record(reader& in) {
                            &figures.error_of_mean_bandwidth})
         *figure = in.f64();
     record.sum_ms = in.f64();
-    record.start_ns = in.i64();
-    record.end_ns = in.i64();
+    record.start_ns = get_time(in);
+    record.end_ns = get_time(in);
     get_buckets(in, record.latency);
-    record.last_start_ns = in.i64();
-    if (in.u8() == 0) return record;
+    record.last_start_ns = get_time(in);
+    if (!get_flag(in)) return record;
     open_loop_times& open_loop = record.open_loop.emplace();
     open_loop.requested_rate = in.f64();
     get_buckets(in, open_loop.service);
     open_loop.service_min_ms = in.f64();
     open_loop.service_max_ms = in.f64();
-    open_loop.total_lateness_ns = in.i64();
+    // Steps start late or on time, never early.
+    open_loop.total_lateness_ns = get_time(in);
+    if (open_loop.total_lateness_ns < 0) malformed();
     return record;
 }
 
@@ -195,8 +223,11 @@ void put(writer& out, const run_plan& plan) {
 run_plan get_plan(reader& in) {
     run_plan plan;
     plan.error = in.text();
-    plan.lockstep = in.u8() != 0;
-    for (std::uint64_t tests = in.u64(); tests > 0; --tests) {
+    plan.lockstep = get_flag(in);
+    const std::uint64_t tests = in.u64();
+    if (tests > in.left() / test_bytes) malformed();
+    plan.tests.reserve(static_cast<std::size_t>(tests));
+    for (std::uint64_t test = 0; test < tests; ++test) {
         const std::uint8_t kind = in.u8();
         if (kind >= kind_names.size()) malformed();
         const std::uint64_t size = in.u64();
@@ -220,8 +251,10 @@ rank_facts get_rank_facts(reader& in) {
     host.os = in.text();
     host.release = in.text();
     host.machine = in.text();
-    const bool known_model = in.u8() != 0;
+    const bool known_model = get_flag(in);
     std::string model = in.text();
+    // An unknown model is sent as an empty text.
+    if (!known_model && !model.empty()) malformed();
     if (known_model) host.cpu_model = std::move(model);
     host.logical_cpus = in.u32();
     facts.threads = static_cast<std::int32_t>(in.u32());

@@ -89,6 +89,12 @@ void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
     }
     out << std::endl;
     out << heading << std::endl;
+    // Failed results are not merged: with none other there is nothing to
+    // show but that.
+    if (aggregate.none_succeeded()) {
+        out << "    no thread succeeded" << std::endl;
+        return;
+    }
     write_processed(out, aggregate.bytes, aggregate.iterations);
     std::optional<percentile_values> service;
     if (aggregate.open_loop) service = aggregate.service_percentiles();

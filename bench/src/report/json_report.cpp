@@ -94,11 +94,10 @@ json optional_json(const std::optional<double>& value) {
     return value ? json(*value) : json(nullptr);
 }
 
-// The requested rate (null in closed loop), the achieved one and, in open
-// loop, how late the steps started on average.
-json rate_json(const std::optional<open_loop_times>& open_loop, double achieved,
-               double lateness_ms) {
-    return {{"requested", open_loop ? json(open_loop->requested_rate) : json(nullptr)},
+// The requested rate (NaN, written as null, in closed loop), the achieved one
+// and, in open loop, how late the steps started on average.
+json rate_json(double requested, double achieved, double lateness_ms) {
+    return {{"requested", requested},
             {"achieved", achieved},
             {"mean_start_lateness_ms", lateness_ms}};
 }
@@ -121,7 +120,9 @@ json result_json(const result_record& result) {
     object["service_percentiles_ms"] =
         result.open_loop ? percentiles_json(service_percentiles_of(result)) : json(nullptr);
     object["rate"] =
-        rate_json(result.open_loop, achieved_rate(result), mean_start_lateness_ms(result));
+        rate_json(result.open_loop ? result.open_loop->requested_rate
+                                   : std::numeric_limits<double>::quiet_NaN(),
+                  achieved_rate(result), mean_start_lateness_ms(result));
     // A failed test has no figures, as its console block and its report row:
     // the same objects, every value null (the requested rate apart).
     if (!result.success) {
@@ -134,8 +135,8 @@ json result_json(const result_record& result) {
     return object;
 }
 
-// An aggregate's requested and achieved rates are those of all its merged
-// threads together.
+// An aggregate's requested rate is that of all its threads together, its
+// achieved rate that of all its merged threads.
 json aggregate_json(const test_aggregate& aggregate, const std::string& description) {
     json service = aggregate.open_loop ? percentiles_json(aggregate.service_percentiles())
                                        : json(nullptr);
@@ -153,7 +154,7 @@ json aggregate_json(const test_aggregate& aggregate, const std::string& descript
             {"max_ms", aggregate.max_ms},
             {"percentiles_ms", percentiles_json(aggregate.percentiles())},
             {"service_percentiles_ms", std::move(service)},
-            {"rate", rate_json(aggregate.open_loop, aggregate.achieved_steps_per_s,
+            {"rate", rate_json(aggregate.requested_steps_per_s, aggregate.achieved_steps_per_s,
                                aggregate.mean_start_lateness_ms())},
             {"histogram", histogram_json(aggregate.latency)}};
 }

@@ -47,6 +47,8 @@ public:
     double f64();
     std::string text();
     void finish() const;
+    // The bytes not read yet: what a count sent before its items can be at most.
+    std::size_t left() const noexcept { return bytes_.size() - at_; }
 
 private:
     std::uint64_t little_endian(std::size_t size);
@@ -54,6 +56,11 @@ private:
     const std::string& bytes_;
     std::size_t at_ = 0;
 };
+
+// Each get_ function takes only what its put() writes, so that what it
+// decodes encodes back to the same bytes, and refuses anything else (a flag
+// other than 0 or 1, histogram buckets out of order or empty, a time no run
+// gives) with std::runtime_error.
 
 // A whole result: its fields in order, its non-empty histogram buckets as
 // (index, count) pairs, then, for an open-loop result, its service times'
