@@ -181,6 +181,8 @@ int run_single_thread(const run_context& run) {
             writer.take(make_record(run_test(context, run.tests[i], run.out, run.err), i,
                                     run_start));
         }
+    } catch (const interrupted_error&) {
+        // Stopped while its client connected: a stop like any other.
     } catch (const std::exception& error) {
         errors.report(error.what());
     }
@@ -225,6 +227,8 @@ void run_worker(const run_context& run, std::uint32_t thread_number, pass_state&
             record.release();  // the writer owns it now
             ++pushed;
         }
+    } catch (const interrupted_error&) {
+        // Stopped while its client connected: a stop like any other.
     } catch (const std::exception& error) {
         errors.report(error.what());
     }

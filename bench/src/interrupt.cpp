@@ -9,22 +9,25 @@ namespace bench {
 
 namespace detail {
 std::atomic<int> interrupt_signal{0};
+std::atomic<int> signals_received{0};
 static_assert(std::atomic<int>::is_always_lock_free,
               "the signal handler may only touch a lock-free atomic");
 }  // namespace detail
 
 namespace {
 
-// Async-signal-safe only: an atomic exchange, and on a second signal the
+// Async-signal-safe only: atomic operations, and on a second signal the
 // default action restored and the signal raised again. The signal is blocked
 // while the handler runs, so it takes effect (ending the process) as soon as
 // the handler returns.
 extern "C" void on_stop_signal(int signal) {
-    int none = 0;
-    if (!detail::interrupt_signal.compare_exchange_strong(none, signal)) {
+    if (detail::signals_received.fetch_add(1) != 0) {
         std::signal(signal, SIG_DFL);
         std::raise(signal);
+        return;
     }
+    int none = 0;
+    detail::interrupt_signal.compare_exchange_strong(none, signal);
 }
 
 }  // namespace

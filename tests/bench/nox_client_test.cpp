@@ -2,6 +2,7 @@
 // against endpoints that fail.
 
 #include <bench/clients/nox_client.hpp>
+#include <bench/interrupt.hpp>
 #include <bench/thread_context.hpp>
 
 #include "mix_operation_cases.hpp"
@@ -11,14 +12,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <functional>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 // A context with the local protocol (so that building it connects nothing)
@@ -41,15 +47,34 @@ std::string failure_of(const std::function<void()>& call) {
     return "";
 }
 
-TEST(nox_client_construction, an_unreachable_daemon_fails_with_its_message) {
+TEST(nox_client_construction, an_unreachable_daemon_fails_with_its_message_where_and_why) {
     const std::uint16_t port = kvtest::closed_port();
+    const std::string refused =
+        "cannot connect to remote host 127.0.0.1:" + std::to_string(port) + ": Connection refused";
     const bench::thread_context context(settings_for(port, bench::protocol_type::local), 0);
     // Repeated: a handle left behind by a failed constructor shows up as a leak.
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(failure_of([&] { bench::nox_client client(context.settings.daemon); }), "cannot connect to remote host");
+        EXPECT_EQ(failure_of([&] { bench::nox_client client(context.settings.daemon); }), refused);
     // The same through the factory, as the driver builds it.
     EXPECT_EQ(failure_of([&] { bench::thread_context c(settings_for(port, bench::protocol_type::nox), 0); }),
-              "cannot connect to remote host");
+              refused);
+}
+
+TEST(nox_client_construction, a_stop_ends_a_connect_that_hangs) {
+    const kvtest::unanswering_listener listener;
+    const bench::thread_context context(settings_for(listener.port(), bench::protocol_type::local), 0);
+    // Stopped in its first attempt, and in a later, longer one.
+    for (const auto wait : {50ms, 1500ms}) {
+        SCOPED_TRACE(wait.count());
+        auto connecting = std::async(std::launch::async, [&] { bench::nox_client client(context.settings.daemon); });
+        std::this_thread::sleep_for(wait);
+        const auto stopped = std::chrono::steady_clock::now();
+        bench::request_interrupt(SIGINT);
+        ASSERT_EQ(connecting.wait_for(3s), std::future_status::ready) << "still connecting";
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, 1100ms);
+        bench::detail::interrupt_signal = 0;
+        EXPECT_THROW(connecting.get(), bench::interrupted_error);
+    }
 }
 
 class nox_client_redis : public testing::Test {

@@ -149,12 +149,14 @@ TEST(kvbench_endpoint_failures, each_gives_its_message_and_exit_status) {
          {"--protocol", "redis", "--auth-file", dir.path() + "/none"}, 1,
          "Error: cannot read the auth file " + dir.path() + "/none: No such file or directory\n"},
         {"no socket at the path, redis", {"--protocol", "redis", "--daemon", missing_socket}, 1,
-         "Error in benchmark: Cannot connect to redis server\n"},
+         "Error in benchmark: Cannot connect to redis server " + missing_socket +
+             ": No such file or directory\n"},
         {"no socket at the path, memcached",
          {"--protocol", "memcached", "--daemon", missing_socket}, 0,
          "test failed: No available servers.\n"},
         {"nothing on the IPv6 port", {"--protocol", "redis", "--daemon", closed_ipv6}, 1,
-         "Error in benchmark: Cannot connect to redis server\n"},
+         "Error in benchmark: Cannot connect to redis server " + closed_ipv6 +
+             ": Connection refused\n"},
         {"nox on a UNIX socket", {"--protocol", "nox", "--daemon", missing_socket}, 1,
          "Error: the nox protocol needs a host:port endpoint\n"},
     };

@@ -15,9 +15,11 @@
 #include <cmath>
 #include <csignal>
 #include <dirent.h>
+#include <unistd.h>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -183,7 +185,8 @@ TEST(KvbenchMpi, ARankThatCannotConnectFailsTheRunOnEveryRankAfterTheOthersFinis
     ASSERT_FALSE(run.timed_out);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
     EXPECT_EQ(run.exit_status, 1) << run.err;
-    EXPECT_EQ(count_of(run.err, "Error in benchmark: rank 2: Cannot connect to redis server\n"),
+    EXPECT_EQ(count_of(run.err, "Error in benchmark: rank 2: Cannot connect to redis server " +
+                                    closed + ": Connection refused\n"),
               2u)
         << run.err;
     EXPECT_EQ(count_of(run.out, " done on thread #"), 8u) << "the other ranks' results";
@@ -285,6 +288,53 @@ TEST(KvbenchMpi, ARankThatDiesEndsTheWholeRun) {
     EXPECT_FALSE(run.timed_out);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 60s);
     EXPECT_NE(run.exit_status, 0);
+}
+
+TEST(KvbenchMpi, ASignalToOneRankStopsEveryRank) {
+    if (::access("/proc/self/environ", R_OK) != 0) GTEST_SKIP() << "needs Linux's /proc";
+    // The second test runs until it is stopped.
+    const char* const stoppable = R"(tests
+{
+    multiple_put_get_delete { size 16 count 1000 }
+    multiple_put_get_delete { size 16 count 1099511627776 }
+    multiple_put_get_delete { size 16 count 1000 }
+}
+)";
+    for (const int signalled_rank : {2, 0}) {
+        SCOPED_TRACE("SIGINT to rank " + std::to_string(signalled_rank));
+        kvtest::temp_dir dir;
+        dir.write("suite.cfg", stoppable);
+        pid_t signalled = -1;
+        auto sent = std::chrono::steady_clock::time_point::max();
+        // Once every rank reported its first test, a moment for all of them
+        // to be well into the second.
+        const kvtest::signal_on interrupt_one_rank{0, [&](const kvtest::process_result& so_far) {
+            if (count_of(so_far.out, " done on thread #") < 3) return false;
+            std::this_thread::sleep_for(200ms);
+            signalled = rank_process(signalled_rank, dir.path());
+            if (signalled > 0) ::kill(signalled, SIGINT);
+            sent = std::chrono::steady_clock::now();
+            return signalled > 0;
+        }};
+        const auto run = mpirun(ranks(3, {"--protocol", "local", "-f", dir.path() + "/suite.cfg",
+                                          "-o", "report.csv", "--json", "run.json"}),
+                                dir, {interrupt_one_rank});
+        const auto took = std::chrono::steady_clock::now() - sent;
+        ASSERT_GT(signalled, 0) << run.out << run.err;
+        ASSERT_FALSE(run.timed_out) << "the other ranks did not stop";
+        EXPECT_LT(took, 5s);
+        EXPECT_EQ(run.exit_status, 128 + SIGINT) << run.err;
+        // Every rank's second test was cut short, as on the rank that got the
+        // signal, and what finished is reported.
+        EXPECT_EQ(count_of(run.err, "test failed: interrupted\n"), 3u) << run.err;
+        EXPECT_EQ(count_of(run.out, "\nInterrupted! Total elapsed time: "), 1u) << run.out;
+        const json report = json::parse(dir.read("run.json"));
+        EXPECT_EQ(report["interrupted"], "SIGINT");
+        EXPECT_EQ(report["results"].size(), 6u);
+        EXPECT_EQ(report["aggregates"][0]["threads"], 3);
+        EXPECT_EQ(report["aggregates"][1]["failed_threads"], 3);
+        EXPECT_EQ(report["aggregates"][2]["threads"], 0);
+    }
 }
 
 TEST(KvbenchMpi, LockstepStartsEachTestTogetherOnEveryRank) {

@@ -1,6 +1,7 @@
 // The kvbench executable with --protocol redis, against a real redis-server,
 // a port where nothing listens and a fake server that drops its clients; and
-// the JSON report and percentile lines of a run against the real server.
+// the JSON report and percentile lines of a run against the real server; and
+// a stop while the clients (redis and nox) connect.
 
 #include <support/fake_server.hpp>
 #include <support/process.hpp>
@@ -9,12 +10,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -96,11 +101,12 @@ TEST_P(KvbenchRedisTest, RunsTheWholeSuiteOnEveryThread) {
 
 TEST_P(KvbenchRedisTest, ClosedPortEndsTheRunWithTheConnectError) {
     kvtest::temp_dir dir;
-    const auto result = run_kvbench(dir, "127.0.0.1:" + std::to_string(kvtest::closed_port()),
-                                    GetParam());
+    const std::string daemon = "127.0.0.1:" + std::to_string(kvtest::closed_port());
+    const auto result = run_kvbench(dir, daemon, GetParam());
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(result.exit_status, 1) << result.err;
-    EXPECT_NE(result.err.find("Error in benchmark: Cannot connect to redis server\n"),
+    EXPECT_NE(result.err.find("Error in benchmark: Cannot connect to redis server " + daemon +
+                              ": Connection refused\n"),
               std::string::npos)
         << result.err;
     EXPECT_EQ(count_of(result.out, " done on thread #"), 0u);
@@ -121,6 +127,39 @@ TEST_P(KvbenchRedisTest, ServerDroppingItsClientsFailsTheTestsNotTheProcess) {
     EXPECT_EQ(count_of(result.err, "test failed: "), std::size_t(threads * suite_tests))
         << result.err;
     EXPECT_EQ(count_of(result.out, "### test in error"), std::size_t(threads * suite_tests));
+}
+
+TEST(KvbenchStopWhileConnecting, EndsTheRunAsAStopAtOnce) {
+    // The clients' connects hang until their 10 s limit; a stop must not
+    // wait for them, nor be taken for a failed connect.
+    const kvtest::unanswering_listener listener;
+    const std::string daemon = "127.0.0.1:" + std::to_string(listener.port());
+    const std::pair<const char*, int> cases[] = {{"redis", 1}, {"redis", 4}, {"nox", 1}, {"nox", 4}};
+    for (const auto& [protocol, threads] : cases) {
+        SCOPED_TRACE(std::string(protocol) + " on " + std::to_string(threads) + " threads");
+        kvtest::temp_dir dir;
+        auto signalled = std::chrono::steady_clock::time_point::max();
+        const auto connecting = [&signalled](const kvtest::process_result& so_far) {
+            if (so_far.out.find("\nrunning ") == std::string::npos) return false;
+            std::this_thread::sleep_for(300ms);
+            signalled = std::chrono::steady_clock::now();
+            return true;
+        };
+        const auto run = kvtest::run_process(
+            kvtest::kvbench_path(),
+            {"--protocol", protocol, "--daemon", daemon, "--threads", std::to_string(threads),
+             "-f", dir.write("suite.cfg", suite), "-o", "report.csv", "--json", "run.json"},
+            dir.path(), 60s, {{SIGINT, connecting}});
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        ASSERT_FALSE(run.timed_out);
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_EQ(run.exit_status, 128 + SIGINT) << run.err;
+        EXPECT_EQ(run.err.find("Error in benchmark"), std::string::npos) << run.err;
+        EXPECT_LT(took, 2s);
+        EXPECT_EQ(dir.read("report.csv").find("\r\n"), dir.read("report.csv").size() - 2)
+            << "the header alone";
+        EXPECT_EQ(nlohmann::json::parse(dir.read("run.json"))["interrupted"], "SIGINT");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, KvbenchRedisTest, ::testing::Values(1, 3),

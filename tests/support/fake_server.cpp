@@ -1,6 +1,7 @@
 #include <support/fake_server.hpp>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -240,6 +241,36 @@ void serve_resp(fake_connection& connection,
             connection.send("-ERR unknown command\r\n");
         }
     }
+}
+
+unanswering_listener::unanswering_listener() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int e = errno;
+        if (listener_ >= 0) ::close(listener_);
+        throw std::runtime_error(std::string("unanswering listener: ") + std::strerror(e));
+    }
+    port_ = ntohs(address.sin_port);
+    // More than any queue length the system grants for a backlog of 0.
+    for (int i = 0; i < 4; ++i) {
+        const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (filler < 0) continue;
+        fillers_.push_back(filler);
+        ::fcntl(filler, F_SETFL, O_NONBLOCK);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    std::this_thread::sleep_for(50ms);  // for the handshakes that will complete
+}
+
+unanswering_listener::~unanswering_listener() {
+    for (int fd : fillers_) ::close(fd);
+    ::close(listener_);
 }
 
 std::uint16_t closed_port() {

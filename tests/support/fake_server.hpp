@@ -98,6 +98,23 @@ void serve_resp(fake_connection& connection,
 // A loopback port on which nothing listens (bound once, then released).
 std::uint16_t closed_port();
 
+// A listener on 127.0.0.1 that never accepts, its queue filled: a connect
+// to it gets no answer at all and hangs until its own time limit.
+class unanswering_listener {
+public:
+    unanswering_listener();
+    ~unanswering_listener();
+    unanswering_listener(const unanswering_listener&) = delete;
+    unanswering_listener& operator=(const unanswering_listener&) = delete;
+
+    std::uint16_t port() const noexcept { return port_; }
+
+private:
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<int> fillers_;  // the connections that fill the queue
+};
+
 }  // namespace kvtest
 
 #endif

@@ -11,9 +11,11 @@ namespace bench {
 // A second signal ends the process at once.
 
 namespace detail {
-// The first signal received, 0 until then. Lock-free, so that the handler
-// may set it.
+// The signal that stopped the run, 0 until then. Lock-free, so that the
+// handler may set it.
 extern std::atomic<int> interrupt_signal;
+// How many stop signals this process received itself.
+extern std::atomic<int> signals_received;
 }  // namespace detail
 
 // Installs the handlers for SIGINT and SIGTERM. Interrupted system calls are
@@ -21,7 +23,9 @@ extern std::atomic<int> interrupt_signal;
 // time limit) before the thread sees the request.
 void install_interrupt_handlers();
 
-// Records a stop request as the handler does; the first signal is kept.
+// Records a stop request as the handler does (the first one is kept), for a
+// stop that another process of the run received: it does not count as a
+// signal received here, so a signal that follows is still the first.
 void request_interrupt(int signal) noexcept;
 
 // The signal that asked the run to stop, 0 when none did.

@@ -1,14 +1,27 @@
 #include <bench/clients/nox_client.hpp>
 
+#include "stream_connect.hpp"
+
+#include <bench/interrupt.hpp>
+
 #include <nox_api.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include <unistd.h>
 
 namespace bench {
 
 namespace {
+
+using clock_type = std::chrono::steady_clock;
 
 constexpr int timeout_option = 0;
 constexpr int timeout_value = 10000;
@@ -18,8 +31,34 @@ constexpr int set_rounds = 3;
 // The longest content try_get grows a value to: Redis' default limit for one
 // value, which the stand-in library's daemons keep to as well.
 constexpr std::size_t max_content = std::size_t(512) * 1024 * 1024;
+// The library's connect cannot be woken, so the client connects in attempts
+// within the time limit and looks for a stop between them: a stop waits for
+// one attempt at most. The first allows a round trip across a continent;
+// each later one is twice as long, up to a second, so that a slower network
+// still gets through.
+constexpr std::chrono::milliseconds first_attempt{100};
+constexpr std::chrono::milliseconds longest_attempt{1000};
 
 [[noreturn]] void fail(const char* message) { throw std::runtime_error(message); }
+
+// A failed connect: where to, and why. The library's status does not say
+// why, so after a failure that is not a time-out the endpoint is tried once
+// more with a socket of our own, whose error is the system's reason.
+[[noreturn]] void cannot_connect(const endpoint& daemon, std::int32_t status) {
+    std::string reason;
+    if (status == NOX_TIMEOUT) {
+        reason = std::generic_category().message(ETIMEDOUT);
+    } else {
+        try {
+            ::close(connect_stream_socket(daemon, clock_type::now() + longest_attempt));
+            reason = "the library's status " + std::to_string(status);
+        } catch (const std::system_error& error) {
+            reason = error.code().message();
+        }
+    }
+    throw std::runtime_error("cannot connect to remote host " + endpoint_text(daemon) + ": " +
+                             reason);
+}
 
 // The library takes keys as NUL-terminated text: a key holding a NUL byte
 // would silently name a shorter, different key, so it is refused.
@@ -39,8 +78,20 @@ nox_client::nox_client(const endpoint& daemon) : client("nox") {
     if (nox_open(&opened, 0) != 0) fail("cannot create nox handle");
     handle_.reset(opened);
     const std::string host = daemon.tcp().address().to_string();
-    if (nox_connect(handle_.get(), host.c_str(), static_cast<int>(daemon.tcp().port())) != 0)
-        fail("cannot connect to remote host");
+    const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_value);
+    for (auto attempt = first_attempt;; attempt = std::min(attempt * 2, longest_attempt)) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (nox_set_option(handle_.get(), timeout_option,
+                           static_cast<int>(std::max<long long>(
+                               std::min(attempt, left).count(), 1))) != 0)
+            fail("cannot set the timeout");
+        const std::int32_t status =
+            nox_connect(handle_.get(), host.c_str(), static_cast<int>(daemon.tcp().port()));
+        if (status == 0) break;
+        if (interrupt_requested()) throw interrupted_error();
+        if (status != NOX_TIMEOUT || clock_type::now() >= deadline) cannot_connect(daemon, status);
+    }
     if (nox_set_option(handle_.get(), timeout_option, timeout_value) != 0)
         fail("cannot set the timeout");
 }

@@ -1,5 +1,7 @@
 #include <bench/clients/redis_client.hpp>
 
+#include "stream_connect.hpp"
+
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
@@ -8,11 +10,13 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace bench {
 
@@ -112,6 +116,18 @@ void keep_sigpipe_from_ending_the_run(int fd) {
 #endif
 }
 
+// A failed connect: where to, and why.
+[[noreturn]] void cannot_connect(const endpoint& daemon, const std::string& reason) {
+    throw std::runtime_error("Cannot connect to redis server " + endpoint_text(daemon) + ": " +
+                             reason);
+}
+
+// An operation the server answered with an error: its message, then the
+// server's reply. Kept out of line, away from the operations' usual path.
+[[noreturn]] void refused(const char* failure, const redisReply& reply) {
+    throw std::runtime_error(std::string(failure) + ": " + std::string(reply.str, reply.len));
+}
+
 }  // namespace
 
 void redis_client::context_release::operator()(redisContext* connection) const noexcept {
@@ -127,21 +143,26 @@ redis_client::redis_client(const endpoint& daemon, const client_options& options
                            std::chrono::milliseconds operation_limit)
     : client("redis"),
       operation_limit_(std::max(operation_limit, std::chrono::milliseconds(1))) {
-    const timeval connect_tv = to_timeval(std::max(connect_limit, std::chrono::milliseconds(1)));
-    if (daemon.is_unix_socket()) {
-        connection_.reset(redisConnectUnixWithTimeout(daemon.path().c_str(), connect_tv));
-    } else {
-        // Dotted decimal for IPv4, the standard IPv6 text with "%scope" when set.
-        const std::string host = daemon.tcp().address().to_string();
-        connection_.reset(redisConnectWithTimeout(host.c_str(), daemon.tcp().port(), connect_tv));
+    const auto deadline = clock_type::now() + std::max(connect_limit, std::chrono::milliseconds(1));
+    int fd = -1;
+    try {
+        fd = connect_stream_socket(daemon, deadline);
+    } catch (const std::system_error& error) {
+        cannot_connect(daemon, error.code().message());
+    }
+    // hiredis takes the connected socket over, and closes it with the context.
+    connection_.reset(redisConnectFd(fd));
+    if (!connection_) {
+        ::close(fd);
+        cannot_connect(daemon, "out of memory");
     }
     // The socket's own limits bound each blocking write and read to the
     // operation's limit; exchange() holds the whole operation to it.
-    if (!connection_ || connection_->err != 0 ||
+    if (connection_->err != 0 ||
         redisSetTimeout(connection_.get(), to_timeval(operation_limit_)) != REDIS_OK)
-        throw std::runtime_error("Cannot connect to redis server");
+        cannot_connect(daemon, connection_->errstr);
     keep_sigpipe_from_ending_the_run(connection_->fd);
-    if (options.redis_login) log_in(*options.redis_login);
+    if (options.redis_login) log_in(daemon, *options.redis_login);
 }
 
 redis_client::~redis_client() = default;
@@ -207,7 +228,7 @@ bool redis_client::send_and_receive(reply_ptr& reply) {
     return !shortened || redisSetTimeout(connection, to_timeval(operation_limit_)) == REDIS_OK;
 }
 
-void redis_client::log_in(const redis_credentials& login) {
+void redis_client::log_in(const endpoint& daemon, const redis_credentials& login) {
     const char* words[] = {"AUTH", login.user.data(), login.password.data()};
     const std::size_t lengths[] = {4, login.user.size(), login.password.size()};
     reply_ptr reply;
@@ -218,7 +239,7 @@ void redis_client::log_in(const redis_credentials& login) {
     } else {
         reply = exchange(3, words, lengths);
     }
-    if (!reply) throw std::runtime_error("Cannot connect to redis server");
+    if (!reply) cannot_connect(daemon, "no reply to AUTH");
     if (reply->type == REDIS_REPLY_ERROR)
         throw std::runtime_error("redis authentication failed: " +
                                  std::string(reply->str, reply->len));
@@ -228,7 +249,8 @@ void redis_client::store(const std::string& key, const std::string& value, const
     const char* words[] = {"SET", key.data(), value.data()};
     const std::size_t lengths[] = {3, key.size(), value.size()};
     const reply_ptr reply = exchange(3, words, lengths);
-    if (!reply || reply->type == REDIS_REPLY_ERROR) throw std::runtime_error(failure);
+    if (!reply) throw std::runtime_error(failure);
+    if (reply->type == REDIS_REPLY_ERROR) refused(failure, *reply);
 }
 
 redis_client::reply_ptr redis_client::fetch(const std::string& key) {
@@ -236,8 +258,10 @@ redis_client::reply_ptr redis_client::fetch(const std::string& key) {
     const std::size_t lengths[] = {3, key.size()};
     reply_ptr reply = exchange(2, words, lengths);
     // A missing key answers with a nil reply.
-    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_NIL))
+    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_NIL)) {
+        if (reply && reply->type == REDIS_REPLY_ERROR) refused("could not get entry", *reply);
         throw std::runtime_error("could not get entry");
+    }
     return reply;
 }
 
@@ -253,7 +277,8 @@ void redis_client::remove(const std::string& key) {
     const char* words[] = {"DEL", key.data()};
     const std::size_t lengths[] = {3, key.size()};
     const reply_ptr reply = exchange(2, words, lengths);
-    if (!reply || reply->type == REDIS_REPLY_ERROR) throw std::runtime_error("could not delete entry");
+    if (!reply) throw std::runtime_error("could not delete entry");
+    if (reply->type == REDIS_REPLY_ERROR) refused("could not delete entry", *reply);
 }
 
 void redis_client::get(const std::string& key, std::string& value, std::size_t) {
@@ -280,6 +305,7 @@ bool redis_client::try_update(const std::string& key, const std::string& value) 
     // +OK when written; nil when the key is missing.
     if (reply && reply->type == REDIS_REPLY_STATUS) return true;
     if (reply && reply->type == REDIS_REPLY_NIL) return false;
+    if (reply && reply->type == REDIS_REPLY_ERROR) refused("could not update entry", *reply);
     throw std::runtime_error("could not update entry");
 }
 
@@ -288,8 +314,10 @@ bool redis_client::try_remove(const std::string& key) {
     const std::size_t lengths[] = {3, key.size()};
     const reply_ptr reply = exchange(2, words, lengths);
     // The number of keys deleted: 1, or 0 when the key is missing.
-    if (!reply || reply->type != REDIS_REPLY_INTEGER || reply->integer < 0)
+    if (!reply || reply->type != REDIS_REPLY_INTEGER || reply->integer < 0) {
+        if (reply && reply->type == REDIS_REPLY_ERROR) refused("could not delete entry", *reply);
         throw std::runtime_error("could not delete entry");
+    }
     return reply->integer != 0;
 }
 

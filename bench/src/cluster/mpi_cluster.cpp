@@ -8,6 +8,7 @@
 #include <deque>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace bench {
 
@@ -62,6 +63,10 @@ public:
         MPI_Comm_size(comm_, &size);
         rank_ = static_cast<std::uint32_t>(rank);
         size_ = static_cast<std::uint32_t>(size);
+        // Every rank but 0 takes exactly one notice of stop, at the latest
+        // in the last step.
+        if (rank_ != 0)
+            MPI_Irecv(&notice_, 1, MPI_INT, 0, stop_tag, comm_, &notice_request_);
     }
 
     ~mpi_cluster() override {
@@ -130,11 +135,14 @@ public:
     }
 
     int end(int status) override {
+        if (rank_ == 0) notify_stop(0);
         MPI_Request request;
         MPI_Ibcast(&status, 1, MPI_INT, 0, comm_, &request);
         wait_for(request);
         for (outgoing& message : pending_) wait_for(message.request);
         pending_.clear();
+        for (MPI_Request& notice : notices_) wait_for(notice);
+        wait_for(notice_request_);
         MPI_Comm_free(&comm_);
         MPI_Finalize();
         ended_ = true;
@@ -184,8 +192,29 @@ public:
         return done != 0;
     }
 
+    void notify_stop(int signal) override {
+        if (rank_ != 0) throw std::logic_error("only rank 0 gives notice of a stop");
+        if (!notices_.empty() || size_ == 1) return;
+        notice_ = signal;
+        notices_.assign(size_ - 1, MPI_REQUEST_NULL);
+        for (std::uint32_t rank = 1; rank < size_; ++rank)
+            MPI_Isend(&notice_, 1, MPI_INT, static_cast<int>(rank), stop_tag, comm_,
+                      &notices_[rank - 1]);
+    }
+
+    int stop_notice() override {
+        if (rank_ == 0) return 0;
+        if (notice_request_ != MPI_REQUEST_NULL) {
+            int done = 0;
+            MPI_Test(&notice_request_, &done, MPI_STATUS_IGNORE);
+            if (!done) return 0;
+        }
+        return notice_;
+    }
+
 private:
     static constexpr int message_tag = 1;
+    static constexpr int stop_tag = 2;
 
     struct outgoing {
         std::string bytes;
@@ -197,6 +226,11 @@ private:
     std::uint32_t size_ = 1;
     std::deque<outgoing> pending_;
     MPI_Request meeting_ = MPI_REQUEST_NULL;
+    // The notice of stop: the signal, given by rank 0 (its sends) and taken
+    // by every other rank (its receive).
+    int notice_ = 0;
+    std::vector<MPI_Request> notices_;
+    MPI_Request notice_request_ = MPI_REQUEST_NULL;
     bool ended_ = false;
 };
 

@@ -17,6 +17,7 @@ enum class message_kind : std::uint8_t {
     result = 1,  // a result_record
     error = 2,   // an error message that names its rank
     done = 3,    // the rank's last message: the signal that stopped it, or 0
+    stop = 4,    // the signal the rank received, as soon as it came
 };
 
 }  // namespace
@@ -41,7 +42,11 @@ void rank_relay::take(result_record record) {
 
 bool rank_relay::turn(bool rank_done) {
     bool busy = hold_meetings();
-    if (ranks_.rank() == 0) return receive() || busy;
+    if (ranks_.rank() == 0) {
+        busy = receive() || busy;
+        return pass_stop_on() || busy;
+    }
+    busy = pass_stop_on() || busy;
     busy = pass_errors_on() || busy;
     if (rank_done && !done_sent_ && held_ == meetings_) {
         // Errors that came up meanwhile go first: nothing follows this.
@@ -100,6 +105,12 @@ bool rank_relay::receive() {
         errors_.record(message);
         break;
     }
+    case message_kind::stop: {
+        const auto signal = static_cast<int>(in.u32());
+        in.finish();
+        request_interrupt(signal);
+        break;
+    }
     case message_kind::done: {
         const auto signal = static_cast<int>(in.u32());
         in.finish();
@@ -110,6 +121,26 @@ bool rank_relay::receive() {
     default:
         throw std::runtime_error("malformed message from rank " + std::to_string(arrived->first));
     }
+    return true;
+}
+
+bool rank_relay::pass_stop_on() {
+    if (stop_passed_) return false;
+    if (ranks_.rank() == 0) {
+        // This rank's own signal, or one that another rank passed on.
+        if (interrupt_signal() == 0) return false;
+        ranks_.notify_stop(interrupt_signal());
+    } else if (const int signal = ranks_.stop_notice(); signal != 0) {
+        request_interrupt(signal);
+    } else if (interrupt_signal() != 0) {
+        wire::writer message;
+        message.u8(static_cast<std::uint8_t>(message_kind::stop));
+        message.u32(static_cast<std::uint32_t>(interrupt_signal()));
+        ranks_.send(message.take());
+    } else {
+        return false;
+    }
+    stop_passed_ = true;
     return true;
 }
 

@@ -26,6 +26,8 @@ public:
     std::optional<std::pair<std::uint32_t, std::string>> receive() override { return {}; }
     void begin_meeting() override {}
     bool meeting_held() override { return true; }
+    void notify_stop(int) override {}
+    int stop_notice() override { return 0; }
 };
 
 }  // namespace

@@ -17,10 +17,13 @@ namespace bench {
 // (NOX_NOT_FOUND).
 class nox_client final : public client {
 public:
-    // Opens a handle, connects it to the daemon and sets a 10 s time limit;
-    // throws (and closes the handle) when one of them fails. The library
-    // takes a host and a port only: a UNIX socket is refused with "the nox
-    // protocol needs a host:port endpoint".
+    // Opens a handle, connects it to the daemon within 10 s and sets a 10 s
+    // time limit; throws (and closes the handle) when one of them fails. A
+    // failed connect says where to and why ("cannot connect to remote host
+    // 127.0.0.1:1: Connection refused"); a stop requested while the connect
+    // is waited for throws interrupted_error. The library takes a host and a
+    // port only: a UNIX socket is refused with "the nox protocol needs a
+    // host:port endpoint".
     explicit nox_client(const endpoint& daemon);
     ~nox_client() override;
 

@@ -21,7 +21,9 @@ namespace bench {
 //
 // The connect waits at most a time limit, and so does every operation as a
 // whole: sending the request and receiving the whole reply. An operation
-// that passes its limit fails with its own message. A reply is refused, and
+// that passes its limit fails with its own message; one that the server
+// answers with an error fails with its message, ": " and the server's text
+// ("could not put entry: NOAUTH Authentication required."). A reply is refused, and
 // the operation fails, when a line of it (status, error, integer, bulk
 // length) grows past 64 KiB without its end, when it announces a bulk string
 // over 512 MiB (Redis' own default limit for one), or when it is an array,
@@ -45,9 +47,11 @@ public:
     // `connect_limit` for the connection and then at most `operation_limit`
     // for each operation; a limit under 1 ms counts as 1 ms. With a login in
     // the options, sends AUTH at once. Throws std::runtime_error "Cannot
-    // connect to redis server" when the connection (or the AUTH exchange)
-    // fails, and "redis authentication failed: " with the server's reply
-    // text when the server refuses the login.
+    // connect to redis server " with the endpoint and the reason ("...
+    // 127.0.0.1:1: Connection refused") when the connection (or the AUTH
+    // exchange) fails, "redis authentication failed: " with the server's
+    // reply text when the server refuses the login, and interrupted_error
+    // when a stop is requested while the connect is waited for.
     explicit redis_client(const endpoint& daemon, const client_options& options = {},
                           std::chrono::milliseconds connect_limit = default_limit,
                           std::chrono::milliseconds operation_limit = default_limit);
@@ -85,7 +89,7 @@ private:
     // connection can no longer be used.
     bool send_and_receive(reply_ptr& reply);
     // AUTH with the login; throws as the constructor says.
-    void log_in(const redis_credentials& login);
+    void log_in(const endpoint& daemon, const redis_credentials& login);
     // SET key value; throws std::runtime_error(failure) unless the reply is
     // a non-error one.
     void store(const std::string& key, const std::string& value, const char* failure);

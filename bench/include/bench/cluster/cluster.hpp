@@ -41,9 +41,10 @@ public:
     // The sum of the values of the ranks before this one.
     virtual std::uint64_t sum_before(std::uint64_t value) = 0;
     // The last step: every rank returns rank 0's status, and the cluster
-    // ends. A cluster destroyed before this step ends every rank at once
-    // (the launcher aborts the run), so that no rank waits for one that
-    // left early.
+    // ends (rank 0 gives the notice of stop below, with 0, to the ranks it
+    // has not given it, and every rank takes its notice). A cluster
+    // destroyed before this step ends every rank at once (the launcher
+    // aborts the run), so that no rank waits for one that left early.
     virtual int end(int status) = 0;
 
     // During the pass; none of these waits.
@@ -60,6 +61,11 @@ public:
     // begun it. One meeting at a time.
     virtual void begin_meeting() = 0;
     virtual bool meeting_held() = 0;
+    // The notice of a stop: rank 0 gives every other rank the signal that
+    // stops the run, once (later calls do nothing); another rank asks
+    // whether it has come, and gets the signal, or 0 while none came.
+    virtual void notify_stop(int signal) = 0;
+    virtual int stop_notice() = 0;
 };
 
 // The cluster this process belongs to: the MPI ranks of the run when the

@@ -20,6 +20,10 @@ namespace bench {
 // like its own; it prints the other ranks' errors too. Every other rank sends
 // its results and errors to rank 0 and prints nothing.
 //
+// A signal that stops one rank stops them all: the rank tells rank 0, which
+// gives every other rank notice of it, and each then stops as if the signal
+// were its own (the interrupt flag is set as the signal handler sets it).
+//
 // The relay also holds the meetings of all ranks for this rank's threads:
 // a round of the rank's gated barrier is let go once the threads of every
 // rank have reached it. The first meeting is the start of the pass, after
@@ -38,9 +42,9 @@ public:
     void take(result_record record);
 
     // Does whatever can be done without waiting: takes what arrived from
-    // other ranks, passes new errors on, holds the next meeting, and once this
-    // rank has taken all its results (`rank_done`), says so to rank 0. True
-    // when it did anything.
+    // other ranks, passes a stop and new errors on, holds the next meeting,
+    // and once this rank has taken all its results (`rank_done`), says so to
+    // rank 0. True when it did anything.
     bool turn(bool rank_done);
 
     // Every meeting held, and every rank done (rank 0), or everything of
@@ -53,6 +57,7 @@ public:
 private:
     bool hold_meetings();
     bool receive();
+    bool pass_stop_on();
     bool pass_errors_on();
 
     cluster& ranks_;
@@ -69,6 +74,7 @@ private:
     bool done_sent_ = false;
     std::uint32_t ranks_done_ = 0;    // rank 0: other ranks that said they are done
     int remote_signal_ = 0;
+    bool stop_passed_ = false;        // this rank's part in passing a stop on is done
 };
 
 }  // namespace bench
