@@ -316,10 +316,12 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
     EXPECT_EQ(report["errors"], json::array());
 
     // On the console: two more lines after each successful block, and one
-    // aggregate block per test (with the same two lines) after the last result.
+    // aggregate block per test after the last result, with the same two lines
+    // or, for the test that failed on every thread, a line that says so.
     const std::size_t successful = std::size_t(threads * (json_tests - 1));
-    EXPECT_EQ(count_of(run.out, "\n    latency percentiles = p50 "), successful + json_tests);
-    EXPECT_EQ(count_of(run.out, "\n             throughput = "), successful + json_tests);
+    EXPECT_EQ(count_of(run.out, "\n    latency percentiles = p50 "), successful + json_tests - 1);
+    EXPECT_EQ(count_of(run.out, "\n             throughput = "), successful + json_tests - 1);
+    EXPECT_EQ(count_of(run.out, " failed\n    no thread succeeded\n"), 1u);
     const std::size_t first_aggregate = run.out.find("\naggregate of test ");
     EXPECT_EQ(count_of(run.out.substr(first_aggregate), "\naggregate of test "),
               std::size_t(json_tests));
