@@ -144,16 +144,18 @@ TEST(TestAggregate, MergesTheFiguresOfEachOperationOfItsSuccessfulResults)
     update_and_rmw[at(op::update)] = operation_of({7000}, 1, 0);
     update_and_rmw[at(op::read_modify_write)] = operation_of({6000, 8000}, 1, 1);
 
-    std::vector<merge_case> cases = {
+    using figures = std::array<double, 5>;
+    const std::vector<merge_case> cases = {
         {"threads with different operations add up by type",
          {mix_record(get_and_put), mix_record(get_only)},
-         {{std::array<double, 5>{5, 2, 3, 0.001, 0.009}, std::array<double, 5>{1, 0, 0, 0.004, 0.004},
-           std::nullopt, std::nullopt, std::nullopt}}},
+         {{figures{5, 2, 3, 0.001, 0.009}, figures{1, 0, 0, 0.004, 0.004}, std::nullopt,
+           std::nullopt, std::nullopt}}},
         {"a failed result's operations are not merged",
          {mix_record(get_only), mix_record(update_and_rmw, false)},
-         {{std::array<double, 5>{2, 0, 2, 0.001, 0.003}, std::nullopt, std::nullopt, std::nullopt,
+         {{figures{2, 0, 2, 0.001, 0.003}, std::nullopt, std::nullopt, std::nullopt,
            std::nullopt}}},
-        {"the results of the other kinds have none", {bench::make_record(result_of({1000}, run_start), 0)},
+        {"the results of the other kinds have none",
+         {bench::make_record(result_of({1000}, run_start), 0)},
          {}},
     };
     for (const merge_case& c : cases) {
