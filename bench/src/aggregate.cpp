@@ -22,6 +22,7 @@ void test_aggregate::merge(const result_record& record)
         if (!open_loop) open_loop.emplace();
         open_loop->merge(*record.open_loop);
     }
+    merge_operations(operations, record.operations);
     const std::uint64_t n = record.steps();
     if (n == 0) return;
 
@@ -53,6 +54,15 @@ void test_aggregate::merge(const result_record& record)
     if (!std::isnan(achieved)) {
         achieved_steps_per_s =
             std::isnan(achieved_steps_per_s) ? achieved : achieved_steps_per_s + achieved;
+    }
+}
+
+void merge_operations(operation_table& into, const operation_table& from)
+{
+    for (std::size_t i = 0; i < operation_count; ++i) {
+        if (!from[i]) continue;
+        if (!into[i]) into[i].emplace();
+        into[i]->merge(*from[i]);
     }
 }
 

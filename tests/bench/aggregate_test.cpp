@@ -4,8 +4,11 @@
 
 #include <boost/accumulators/statistics/variance.hpp>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -90,6 +93,90 @@ TEST(TestAggregate, WithoutSuccessfulStepsHasNoFigures)
     EXPECT_TRUE(std::isnan(aggregate.min_ms));
     EXPECT_TRUE(std::isnan(aggregate.percentiles()[0]));
     EXPECT_EQ(aggregate.rate().steps_per_s, 0.0);
+}
+
+// The figures of one operation type over the given durations (ns), with
+// the given hits and misses.
+bench::operation_figures operation_of(const std::vector<std::int64_t>& steps,
+                                      std::uint64_t hits = 0, std::uint64_t misses = 0)
+{
+    bench::operation_figures figures;
+    figures.steps = steps.size();
+    figures.hits = hits;
+    figures.misses = misses;
+    for (const std::int64_t ns : steps) {
+        figures.latency.record(ns);
+        figures.min_ms = std::min(figures.min_ms, static_cast<double>(ns) / 1e6);
+        figures.max_ms = std::max(figures.max_ms, static_cast<double>(ns) / 1e6);
+    }
+    return figures;
+}
+
+// A mix result with a step for each step of its operations, holding their
+// figures.
+bench::result_record mix_record(bench::operation_table operations, bool success = true)
+{
+    std::vector<std::int64_t> steps;
+    for (const auto& figures : operations)
+        if (figures) steps.insert(steps.end(), figures->steps, 1000);
+    bench::test_result result = result_of(steps, run_start, success);
+    result.operations = std::move(operations);
+    return bench::make_record(std::move(result), 0, run_start);
+}
+
+TEST(TestAggregate, MergesTheFiguresOfEachOperationOfItsSuccessfulResults)
+{
+    using op = bench::operation;
+    const auto at = [](op o) { return static_cast<std::size_t>(o); };
+    struct merge_case {
+        const char* name;
+        std::vector<bench::result_record> records;
+        // By operation: steps, hits, misses, min and max ms; none where the
+        // aggregate must hold no figures.
+        std::array<std::optional<std::array<double, 5>>, bench::operation_count> expected;
+    };
+    bench::operation_table get_and_put;
+    get_and_put[at(op::get)] = operation_of({2000, 5000, 9000}, 2, 1);
+    get_and_put[at(op::put)] = operation_of({4000});
+    bench::operation_table get_only;
+    get_only[at(op::get)] = operation_of({1000, 3000}, 0, 2);
+    bench::operation_table update_and_rmw;
+    update_and_rmw[at(op::update)] = operation_of({7000}, 1, 0);
+    update_and_rmw[at(op::read_modify_write)] = operation_of({6000, 8000}, 1, 1);
+
+    using figures = std::array<double, 5>;
+    const std::vector<merge_case> cases = {
+        {"threads with different operations add up by type",
+         {mix_record(get_and_put), mix_record(get_only)},
+         {{figures{5, 2, 3, 0.001, 0.009}, figures{1, 0, 0, 0.004, 0.004}, std::nullopt,
+           std::nullopt, std::nullopt}}},
+        {"a failed result's operations are not merged",
+         {mix_record(get_only), mix_record(update_and_rmw, false)},
+         {{figures{2, 0, 2, 0.001, 0.003}, std::nullopt, std::nullopt, std::nullopt,
+           std::nullopt}}},
+        {"the results of the other kinds have none",
+         {bench::make_record(result_of({1000}, run_start), 0)},
+         {}},
+    };
+    for (const merge_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bench::test_aggregate aggregate;
+        for (const bench::result_record& record : c.records) aggregate.merge(record);
+        for (std::size_t i = 0; i < bench::operation_count; ++i) {
+            SCOPED_TRACE(bench::operation_names[i]);
+            const auto& got = aggregate.operations[i];
+            ASSERT_EQ(got.has_value(), c.expected[i].has_value());
+            if (!got) continue;
+            const auto& want = *c.expected[i];
+            EXPECT_EQ(got->steps, want[0]);
+            EXPECT_EQ(got->hits, want[1]);
+            EXPECT_EQ(got->misses, want[2]);
+            EXPECT_DOUBLE_EQ(got->min_ms, want[3]);
+            EXPECT_DOUBLE_EQ(got->max_ms, want[4]);
+            EXPECT_EQ(got->latency.total(), got->steps) << "histograms added";
+            EXPECT_DOUBLE_EQ(got->percentiles().back(), want[4]);
+        }
+    }
 }
 
 }  // namespace

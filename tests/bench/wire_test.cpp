@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -14,8 +15,9 @@ using namespace std::string_literals;
 
 // A result with a distinct value in every field and steps in every kind of
 // bucket: underflow, single nanoseconds, the wide ones, overflow; with
-// open-loop times when asked.
-bench::result_record sample_record(bool open_loop = false)
+// open-loop times and the figures of a mix test's get and
+// read_modify_write when asked.
+bench::result_record sample_record(bool open_loop = false, bool mix = false)
 {
     bench::result_record record;
     record.test_index = 7;
@@ -42,6 +44,22 @@ bench::result_record sample_record(bool open_loop = false)
         times.service_max_ms = 0.07;
         times.total_lateness_ns = 4242;
     }
+    if (mix) {
+        bench::operation_figures& get = record.operations[0].emplace();
+        get.steps = 11;
+        get.hits = 7;
+        get.misses = 4;
+        get.min_ms = 0.0005;
+        get.max_ms = std::numeric_limits<double>::infinity();
+        for (const std::int64_t ns : {500LL, 500LL, 90000LL}) get.latency.record(ns);
+        bench::operation_figures& rmw = record.operations[4].emplace();
+        rmw.steps = 0x0102030405060708ULL;
+        rmw.hits = 13;
+        rmw.misses = 21;
+        rmw.min_ms = -0.0;
+        rmw.max_ms = 1e10;
+        rmw.latency.record(1LL << 40);
+    }
     return record;
 }
 
@@ -54,9 +72,10 @@ std::string encoded(const bench::result_record& record)
 
 TEST(Wire, ARecordComesBackWhole)
 {
-    for (const bool open_loop : {false, true}) {
-        SCOPED_TRACE(open_loop ? "open loop" : "closed loop");
-        const bench::result_record sent = sample_record(open_loop);
+    for (const auto& [open_loop, mix] : {std::pair{false, false}, std::pair{true, false},
+                                        std::pair{false, true}, std::pair{true, true}}) {
+        SCOPED_TRACE(std::string(open_loop ? "open loop" : "closed loop") + (mix ? ", mix" : ""));
+        const bench::result_record sent = sample_record(open_loop, mix);
         const std::string bytes = encoded(sent);
         wire::reader in(bytes);
         const bench::result_record got = wire::get_record(in);
@@ -71,13 +90,26 @@ TEST(Wire, ARecordComesBackWhole)
         EXPECT_TRUE(std::isnan(got.figures.error_of_mean_time));
         EXPECT_TRUE(got.latency == sent.latency);
         ASSERT_EQ(got.open_loop.has_value(), open_loop);
-        // 8 steps in 7 buckets (and 3 service times in 2): the size the
-        // header promises.
-        EXPECT_EQ(bytes.size(), 158 + sent.description.size() + sent.failure.size() + 7 * 12 +
-                                    (open_loop ? 36 + 2 * 12 : 0));
+        // 8 steps in 7 buckets (and 3 service times in 2, 3 gets in 2 and
+        // one read_modify_write in 1): the size the header promises.
+        EXPECT_EQ(bytes.size(), 159 + sent.description.size() + sent.failure.size() + 7 * 12 +
+                                    (open_loop ? 36 + 2 * 12 : 0) +
+                                    (mix ? 2 * 44 + 3 * 12 : 0));
         if (open_loop) {
             EXPECT_TRUE(got.open_loop->service == sent.open_loop->service);
         }
+        for (std::size_t i = 0; i < bench::operation_count; ++i) {
+            SCOPED_TRACE(bench::operation_names[i]);
+            ASSERT_EQ(got.operations[i].has_value(), sent.operations[i].has_value());
+            if (!sent.operations[i]) continue;
+            const bench::operation_figures& want = *sent.operations[i];
+            EXPECT_EQ(got.operations[i]->steps, want.steps);
+            EXPECT_EQ(got.operations[i]->hits, want.hits);
+            EXPECT_EQ(got.operations[i]->misses, want.misses);
+            EXPECT_EQ(got.operations[i]->max_ms, want.max_ms);
+            EXPECT_TRUE(got.operations[i]->latency == want.latency);
+        }
+        EXPECT_EQ(got.operations[0].has_value(), mix);
     }
 }
 
@@ -117,7 +149,7 @@ TEST(Wire, APlanAndARanksFactsComeBackWhole)
 
 TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
 {
-    const std::string bytes = encoded(sample_record(true));
+    const std::string bytes = encoded(sample_record(true, true));
     for (std::size_t length = 0; length < bytes.size(); ++length) {
         const std::string cut = bytes.substr(0, length);
         wire::reader in(cut);
@@ -133,6 +165,14 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
     bad_bucket.replace(bytes.size() - 24 - 12, 4, std::string("\x81\x0f\0\0", 4));
     wire::reader bucket(bad_bucket);
     EXPECT_THROW(wire::get_record(bucket), std::runtime_error);
+
+    // A sixth operation: the bit after the last one's, in the byte that
+    // names a record's operations (before its open-loop flag).
+    const bench::result_record closed = sample_record(false, false);
+    std::string bad_operations = encoded(closed);
+    bad_operations[bad_operations.size() - 2] = 1 << bench::operation_count;
+    wire::reader operations(bad_operations);
+    EXPECT_THROW(wire::get_record(operations), std::runtime_error);
 
     wire::writer out;
     wire::put(out, wire::run_plan{{bench::make_test_spec(1, 1, 1)}, false, ""});

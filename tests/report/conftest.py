@@ -33,6 +33,15 @@ def aggregate(test, mean, sd, steps, p=(1, 2, 3, 4, 5, 6), steps_per_s=1000.0, t
             "percentiles_ms": percentiles(*p)}
 
 
+def operation(steps, p=(1, 2, 3, 4, 5, 6), hits=None, misses=None):
+    """One operation type of a mix test's figures; hits and misses but for a put."""
+    op = {"steps": steps}
+    if hits is not None:
+        op.update(hits=hits, misses=misses)
+    op["percentiles_ms"] = percentiles(*p)
+    return op
+
+
 def result(test, thread, p=(1, 2, 3, 4, 5, 6), steps_per_s=1000.0, success=True):
     return {"thread": thread, "test": test, "success": success, "iterations": 10,
             "throughput": {"steps_per_s": steps_per_s, "bytes_per_s": steps_per_s * 64},

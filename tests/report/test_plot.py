@@ -1,6 +1,6 @@
 import math
 
-from conftest import aggregate, png_size, report, result, suite_test, write
+from conftest import aggregate, operation, png_size, report, result, suite_test, write
 from kvbench_report import drawing, figures, runfile
 from kvbench_report.cli import main
 
@@ -63,3 +63,26 @@ def test_images_are_pngs_of_the_set_size(tmp_path, capsys):
         assert png_size(png) == drawing.SIZE_PX == (900, 560)
     assert (tmp_path / "img" / "throughput.svg").read_text().lstrip().startswith("<?xml")
     assert f"wrote {tmp_path / 'img' / 'throughput.png'}" in capsys.readouterr().out
+
+
+def test_a_mix_tests_spectrum_has_a_line_per_operation(tmp_path):
+    doc, _ = two_thread_run(tmp_path, service=False)
+    ops = {"get": operation(1500, (0.01, 0.015, 0.04, 0.1, 0.5, 1.3), 1400, 100),
+           "update": operation(500, (0.02, 0.03, 0.06, 0.3, None, 0.9), 500, 0)}
+    doc["aggregates"][0]["operations"] = ops
+    path = write(tmp_path / "mix.json", doc)
+    run = runfile.load(path)
+    lines = figures.spectrum(run, run.tests[0])
+    # After the aggregate's line, before the threads'.
+    assert [(s.role, s.label) for s in lines[:3]] == \
+        [("aggregate", "2 of 3 threads, the others failed"), ("operation", "get"),
+         ("operation", "update")]
+    assert [s.points for s in lines[1:3]] == \
+        [expected_points(ops["get"]["percentiles_ms"]),
+         expected_points(ops["update"]["percentiles_ms"])]
+    assert [s.role for s in lines[3:]] == ["thread", "thread"]
+    # A comparison draws the aggregates only.
+    assert [s.role for s in figures.spectrum(run, run.tests[0], threads=False,
+                                             operations=False)] == ["aggregate"]
+    assert main(["plot", path, "-o", str(tmp_path / "img")]) == 0
+    assert png_size(tmp_path / "img" / "spectrum-0-multiple_put.png") == drawing.SIZE_PX

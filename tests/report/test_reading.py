@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import aggregate, report, result, run_tool, suite_test, write
+from conftest import aggregate, operation, report, result, run_tool, suite_test, write
 from kvbench_report import runfile
 from kvbench_report.cli import main
 
@@ -10,10 +10,17 @@ def good():
                   [result(0, 0)])
 
 
-def edited(path, value=None):
+def good_mix():
+    doc = good()
+    doc["aggregates"][0]["operations"] = {"get": operation(6, hits=5, misses=1),
+                                          "put": operation(4)}
+    return doc
+
+
+def edited(path, value=None, base=good):
     """A good report with the field at `path` (dotted, list items by number)
     set to value, or removed when value is None."""
-    doc = good()
+    doc = base()
     *parents, last = path.split(".")
     node = doc
     for key in parents:
@@ -42,6 +49,12 @@ def edited(path, value=None):
     (edited("tests", {}), "field tests: expected an array, found an object"),
     (edited("tests.0.size", -1),
      "field tests[0].size: expected a whole number of at least 0, found -1"),
+    (edited("aggregates.0.operations", [], base=good_mix),
+     "field aggregates[0].operations: expected an object, found an array"),
+    (edited("aggregates.0.operations.put.percentiles_ms", base=good_mix),
+     "missing field aggregates[0].operations.put.percentiles_ms"),
+    (edited("aggregates.0.operations.get.hits", -1, base=good_mix),
+     "field aggregates[0].operations.get.hits: expected a whole number of at least 0, found -1"),
 ])
 def test_bad_report_is_one_line_naming_file_and_field(tmp_path, capsys, content, message):
     path = tmp_path / "run.json"

@@ -1,6 +1,6 @@
 import pytest
 
-from conftest import aggregate, report, suite_test, write
+from conftest import aggregate, operation, report, suite_test, write
 from kvbench_report import runfile, tables
 from kvbench_report.cli import main
 
@@ -88,3 +88,30 @@ def test_summary_is_one_aligned_line_per_test(runs, capsys):
     assert rows[1][:end].endswith(" 80000") and rows[1].split()[6:14] == \
         ["1", "0", "1000", "80000", "4.9", "MiB/s", "0.012", "0.002"]
     assert rows[3].split()[6:8] == ["2", "1"] and rows[4].endswith(" -  no result")
+
+
+def test_summary_puts_a_row_per_operation_under_a_mix_test(tmp_path, capsys):
+    # 1000 steps over a span of 1 s: 880 gets that found their entry and 20
+    # that did not, 100 puts.
+    mix = aggregate(0, 0.5, 0.1, 1000, steps_per_s=1000.0)
+    mix["operations"] = {"get": operation(900, (0.1, 0.2, 0.3, 0.4, 0.5, 0.6), 880, 20),
+                         "put": operation(100)}
+    doc = report([suite_test(0, "mix", 100, 1000), suite_test(1, "multiple_put", 64, 10)],
+                 [mix, aggregate(1, 1.0, 0.5, 10)])
+    path = write(tmp_path / "mix.json", doc)
+    assert main(["summary", path]) == 0
+    out = capsys.readouterr().out.splitlines()
+    head, rows = out[1], out[2:]
+    assert [r.split()[0] for r in rows] == ["0", "get", "put", "1"]
+    assert rows[1].split() == ["get", "(97.8", "%", "hits)", "900", "900",
+                               "0.1", "0.2", "0.3", "0.4", "0.5", "0.6"]
+    assert rows[2].split() == ["put", "100", "100", "1", "2", "3", "4", "5", "6"]
+    # Under the test's own label, each figure in its column.
+    assert rows[1].index("get") == rows[0].index("mix") + 2
+    for column, value in (("steps", "900"), ("p50 ms", "0.1"), ("max ms", "0.6")):
+        end = head.index(column) + len(column)
+        assert rows[1][:end].endswith(" " + value), column
+    # The same file without the operations: the summary of any other run.
+    del mix["operations"]
+    assert main(["summary", write(tmp_path / "plain.json", doc)]) == 0
+    assert capsys.readouterr().out.splitlines()[2:] == [rows[0], rows[3]]

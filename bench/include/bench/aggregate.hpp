@@ -3,6 +3,7 @@
 
 #include <bench/latency_histogram.hpp>
 #include <bench/result_record.hpp>
+#include <bench/workload/mix.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,7 @@ struct test_aggregate {
     // The sum of the merged threads' achieved rates; NaN while none had one.
     double achieved_steps_per_s = std::numeric_limits<double>::quiet_NaN();
     std::optional<open_loop_times> open_loop;  // set once a successful open-loop result is merged
+    operation_table operations;  // mix tests: each used operation over the merged results
 
     // No result succeeded (or none was received): there are no figures.
     bool none_succeeded() const noexcept { return failed_threads == threads; }
@@ -56,6 +58,10 @@ struct test_aggregate {
     // The mean start lateness of the merged open-loop steps; NaN without them.
     double mean_start_lateness_ms() const noexcept;
 };
+
+// Adds the figures of each operation in `from` to those in `into`, setting
+// the operations that `into` did not have yet.
+void merge_operations(operation_table& into, const operation_table& from);
 
 }  // namespace bench
 

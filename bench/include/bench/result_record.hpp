@@ -4,6 +4,7 @@
 #include <bench/latency_histogram.hpp>
 #include <bench/statistics.hpp>
 #include <bench/test_result.hpp>
+#include <bench/workload/mix.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -32,6 +33,7 @@ struct result_record {
     latency_histogram latency;         // the step durations
     std::int64_t last_start_ns = 0;    // last step's start, from the run's start
     std::optional<open_loop_times> open_loop;  // open loop (--rate) only
+    operation_table operations;        // mix tests: the used operations' figures
 
     std::uint64_t steps() const noexcept { return figures.iterations_count; }
     // From the first step's start to the last one's end; 0 without steps.

@@ -26,6 +26,7 @@ struct record_fields {
     latency_histogram latency;
     std::int64_t last_start_ns;
     std::optional<open_loop_times> open_loop;
+    operation_table operations;
 };
 static_assert(sizeof(record_fields) == sizeof(result_record),
               "a field of result_record is not sent between ranks");
@@ -43,6 +44,13 @@ struct open_loop_fields {
 };
 static_assert(sizeof(open_loop_fields) == sizeof(open_loop_times),
               "a field of open_loop_times is not sent between ranks");
+struct operation_fields {
+    std::uint64_t steps, hits, misses;
+    latency_histogram latency;
+    double min_ms, max_ms;
+};
+static_assert(sizeof(operation_fields) == sizeof(operation_figures),
+              "a field of operation_figures is not sent between ranks");
 
 // A time in nanoseconds from the run's start. No run lasts 2^62 ns (146
 // years): refusing times beyond keeps the differences and the sums of two of
@@ -89,6 +97,36 @@ void get_buckets(reader& in, latency_histogram& histogram) {
         if (index <= after || index > latency_histogram::last_index || count == 0) malformed();
         histogram.set_count(index, count);
         after = index;
+    }
+}
+
+// One bit per operation that the table holds (bit i for operation i), then
+// the figures of each of them in operation order.
+void put_operations(writer& out, const operation_table& operations) {
+    std::uint8_t used = 0;
+    for (std::size_t i = 0; i < operation_count; ++i)
+        if (operations[i]) used = static_cast<std::uint8_t>(used | 1u << i);
+    out.u8(used);
+    for (const std::optional<operation_figures>& figures : operations) {
+        if (!figures) continue;
+        out.u64(figures->steps).u64(figures->hits).u64(figures->misses);
+        out.f64(figures->min_ms).f64(figures->max_ms);
+        put_buckets(out, figures->latency);
+    }
+}
+
+void get_operations(reader& in, operation_table& operations) {
+    const std::uint8_t used = in.u8();
+    if (used >> operation_count != 0) malformed();
+    for (std::size_t i = 0; i < operation_count; ++i) {
+        if ((used >> i & 1u) == 0) continue;
+        operation_figures& figures = operations[i].emplace();
+        figures.steps = in.u64();
+        figures.hits = in.u64();
+        figures.misses = in.u64();
+        figures.min_ms = in.f64();
+        figures.max_ms = in.f64();
+        get_buckets(in, figures.latency);
     }
 }
 
@@ -171,7 +209,9 @@ void put(writer& out, const result_record& record) {
         out.f64(figure);
     out.f64(record.sum_ms).i64(record.start_ns).i64(record.end_ns);
     put_buckets(out, record.latency);
-    out.i64(record.last_start_ns).u8(record.open_loop ? 1 : 0);
+    out.i64(record.last_start_ns);
+    put_operations(out, record.operations);
+    out.u8(record.open_loop ? 1 : 0);
     if (!record.open_loop) return;
     const open_loop_times& open_loop = *record.open_loop;
     out.f64(open_loop.requested_rate);
@@ -202,6 +242,7 @@ result_record get_record(reader& in) {
     record.end_ns = get_time(in);
     get_buckets(in, record.latency);
     record.last_start_ns = get_time(in);
+    get_operations(in, record.operations);
     if (!get_flag(in)) return record;
     open_loop_times& open_loop = record.open_loop.emplace();
     open_loop.requested_rate = in.f64();

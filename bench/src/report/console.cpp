@@ -29,13 +29,33 @@ void write_percentiles(std::ostream& out, const char* label, const percentile_va
     out << line << std::endl;
 }
 
+// A line for each operation type a mix test used, in the shape of the
+// latency line: "    get: N steps, H hits, M misses, p50 X ms, ...". A
+// put finds no entry that could be missing: it has steps only.
+void write_operation_lines(std::ostream& out, const operation_table& operations)
+{
+    for (std::size_t i = 0; i < operation_count; ++i) {
+        if (!operations[i]) continue;
+        const operation_figures& figures = *operations[i];
+        std::string label = std::string("    ") + operation_names[i] + ": " +
+                            std::to_string(figures.steps) + " steps, ";
+        if (static_cast<operation>(i) != operation::put) {
+            label += std::to_string(figures.hits) + " hits, " + std::to_string(figures.misses) +
+                     " misses, ";
+        }
+        write_percentiles(out, label.c_str(), figures.percentiles());
+    }
+}
+
 // The service line comes only from open-loop runs, where the latency line
 // holds the response times.
 void write_percentiles_and_throughput(std::ostream& out, const percentile_values& percentiles,
+                                      const operation_table& operations,
                                       const std::optional<percentile_values>& service,
                                       const throughput& rate)
 {
     write_percentiles(out, "    latency percentiles = ", percentiles);
+    write_operation_lines(out, operations);
     if (service) write_percentiles(out, "    service percentiles = ", *service);
     out << "             throughput = " << number_text(rate.steps_per_s) << " steps/s, "
         << format_scaled(rate.bytes_per_s, "B/s", 1024.0) << std::endl;
@@ -75,7 +95,8 @@ void write_latency_lines(std::ostream& out, const result_record& result)
 {
     std::optional<percentile_values> service;
     if (result.open_loop) service = service_percentiles_of(result);
-    write_percentiles_and_throughput(out, percentiles_of(result), service, throughput_of(result));
+    write_percentiles_and_throughput(out, percentiles_of(result), result.operations, service,
+                                     throughput_of(result));
 }
 
 void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
@@ -98,7 +119,8 @@ void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
     write_processed(out, aggregate.bytes, aggregate.iterations);
     std::optional<percentile_values> service;
     if (aggregate.open_loop) service = aggregate.service_percentiles();
-    write_percentiles_and_throughput(out, aggregate.percentiles(), service, aggregate.rate());
+    write_percentiles_and_throughput(out, aggregate.percentiles(), aggregate.operations, service,
+                                     aggregate.rate());
     out << "              mean time = " << number_text(aggregate.mean_ms()) << " ms" << std::endl;
     out << "     standard deviation = " << number_text(aggregate.standard_deviation_ms()) << " ms"
         << std::endl;

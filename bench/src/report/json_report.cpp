@@ -102,6 +102,27 @@ json rate_json(double requested, double achieved, double lateness_ms) {
             {"mean_start_lateness_ms", lateness_ms}};
 }
 
+// Each operation type a mix test used, by name: its steps, for those that
+// look an entry up its hits and misses, and its percentiles (null when the
+// result failed, as the result's own). Null for the other kinds.
+json operations_json(const operation_table& operations, bool success) {
+    json object = json::object();
+    for (std::size_t i = 0; i < operation_count; ++i) {
+        if (!operations[i]) continue;
+        const operation_figures& figures = *operations[i];
+        json each = {{"steps", figures.steps}};
+        if (static_cast<operation>(i) != operation::put) {
+            each["hits"] = figures.hits;
+            each["misses"] = figures.misses;
+        }
+        each["percentiles_ms"] = percentiles_json(figures.percentiles());
+        if (!success)
+            for (auto& [name, value] : each["percentiles_ms"].items()) value = nullptr;
+        object[operation_names[i]] = std::move(each);
+    }
+    return object.empty() ? json(nullptr) : object;
+}
+
 json result_json(const result_record& result) {
     const bool timed = result.steps() > 0;
     json object = {
@@ -132,6 +153,8 @@ json result_json(const result_record& result) {
         object["rate"]["achieved"] = nullptr;
         object["rate"]["mean_start_lateness_ms"] = nullptr;
     }
+    json operations = operations_json(result.operations, result.success);
+    if (!operations.is_null()) object["operations"] = std::move(operations);
     return object;
 }
 
@@ -140,23 +163,27 @@ json result_json(const result_record& result) {
 json aggregate_json(const test_aggregate& aggregate, const std::string& description) {
     json service = aggregate.open_loop ? percentiles_json(aggregate.service_percentiles())
                                        : json(nullptr);
-    return {{"test", aggregate.test_index},
-            {"description", description},
-            {"threads", aggregate.threads},
-            {"failed_threads", aggregate.failed_threads},
-            {"iterations", aggregate.iterations},
-            {"bytes", aggregate.bytes},
-            {"span_ms", ms(aggregate.span_ns())},
-            {"throughput", throughput_json(aggregate.rate())},
-            {"mean_ms", aggregate.mean_ms()},
-            {"standard_deviation_ms", aggregate.standard_deviation_ms()},
-            {"min_ms", aggregate.min_ms},
-            {"max_ms", aggregate.max_ms},
-            {"percentiles_ms", percentiles_json(aggregate.percentiles())},
-            {"service_percentiles_ms", std::move(service)},
-            {"rate", rate_json(aggregate.requested_steps_per_s, aggregate.achieved_steps_per_s,
-                               aggregate.mean_start_lateness_ms())},
-            {"histogram", histogram_json(aggregate.latency)}};
+    json object = {{"test", aggregate.test_index},
+                   {"description", description},
+                   {"threads", aggregate.threads},
+                   {"failed_threads", aggregate.failed_threads},
+                   {"iterations", aggregate.iterations},
+                   {"bytes", aggregate.bytes},
+                   {"span_ms", ms(aggregate.span_ns())},
+                   {"throughput", throughput_json(aggregate.rate())},
+                   {"mean_ms", aggregate.mean_ms()},
+                   {"standard_deviation_ms", aggregate.standard_deviation_ms()},
+                   {"min_ms", aggregate.min_ms},
+                   {"max_ms", aggregate.max_ms},
+                   {"percentiles_ms", percentiles_json(aggregate.percentiles())},
+                   {"service_percentiles_ms", std::move(service)},
+                   {"rate", rate_json(aggregate.requested_steps_per_s,
+                                      aggregate.achieved_steps_per_s,
+                                      aggregate.mean_start_lateness_ms())},
+                   {"histogram", histogram_json(aggregate.latency)}};
+    json operations = operations_json(aggregate.operations, true);
+    if (!operations.is_null()) object["operations"] = std::move(operations);
+    return object;
 }
 
 json head_json(const run_settings& settings, const std::vector<test_spec>& tests,

@@ -22,8 +22,14 @@ _STYLE = {  # role: line width, alpha, line style
     "aggregate": (2.6, 1.0, "-"),
     "service": (2.0, 1.0, "--"),
     "thread": (0.9, 0.35, "-"),
+    "operation": (1.4, 0.9, "-"),
 }
 _COLOURS = ["#1f5fa8", "#d2601a"]   # run A (or the only run), run B
+# A mix test's operation types, each in a colour of its own beside the
+# aggregate's blue; names kvbench does not write get the last one.
+_OPERATION_COLOURS = {"get": "#2a9d3f", "put": "#c43c39", "update": "#8a4fb5",
+                      "remove": "#8c6d31", "read_modify_write": "#d4a017"}
+_OTHER_OPERATION_COLOUR = "#555555"
 
 
 def _figure() -> Figure:
@@ -81,7 +87,12 @@ def spectrum_image(run: Run, test: Test, directory: str, svg: bool) -> List[str]
     axes = figure.add_subplot()
     # Threads first, so that the aggregate is drawn over them.
     _draw_series(axes, [s for s in series if s.role == "thread"], _COLOURS[0], max_x)
-    _draw_series(axes, [s for s in series if s.role != "thread"], _COLOURS[0], max_x)
+    for s in series:
+        if s.role == "operation":
+            _draw_series(axes, [s], _OPERATION_COLOURS.get(s.label, _OTHER_OPERATION_COLOUR),
+                         max_x)
+    _draw_series(axes, [s for s in series if s.role not in ("thread", "operation")],
+                 _COLOURS[0], max_x)
     _spectrum_axes(axes, max_x, any(s.role == "service" for s in series))
     if series:
         axes.legend(loc="upper left")
@@ -93,8 +104,8 @@ def spectrum_image(run: Run, test: Test, directory: str, svg: bool) -> List[str]
 
 
 def compare_image(a: Run, ta: Test, b: Run, tb: Test, directory: str, svg: bool) -> List[str]:
-    sa = figures.spectrum(a, ta, threads=False)
-    sb = figures.spectrum(b, tb, threads=False)
+    sa = figures.spectrum(a, ta, threads=False, operations=False)
+    sb = figures.spectrum(b, tb, threads=False, operations=False)
     max_x = figures.max_position(sa + sb)
     figure = _figure()
     axes = figure.add_subplot()

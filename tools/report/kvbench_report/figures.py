@@ -39,7 +39,7 @@ def max_position(series: List["Series"]) -> float:
 @dataclass
 class Series:
     label: str
-    role: str                     # "aggregate", "thread" or "service"
+    role: str                     # "aggregate", "thread", "service" or "operation"
     points: List[Tuple[float, float]] = field(default_factory=list)   # (nines, ms); p100 at inf
 
 
@@ -52,9 +52,11 @@ def spectrum_points(percentiles: Optional[List[Percentile]]) -> List[Tuple[float
     return points
 
 
-def spectrum(run: Run, test: Test, threads: bool = True) -> List[Series]:
+def spectrum(run: Run, test: Test, threads: bool = True,
+             operations: bool = True) -> List[Series]:
     """The lines of one test's spectrum: the aggregate, its service time when
-    the run measured both, and each thread's line."""
+    the run measured both, each operation type of a mix test over all
+    threads (labelled with the operation's name), and each thread's line."""
     series = []
     aggregate = run.aggregates.get(test.index)
     if aggregate is not None:
@@ -70,6 +72,11 @@ def spectrum(run: Run, test: Test, threads: bool = True) -> List[Series]:
                                  "aggregate", points))
         if service:
             series.append(Series(f"service time, {everyone}", "service", service))
+        if operations:
+            for op in aggregate.operations:
+                points = spectrum_points(op.percentiles)
+                if points:
+                    series.append(Series(op.name, "operation", points))
     if threads:
         for r in run.results_of(test.index):
             points = spectrum_points(r.percentiles) if r.success else []

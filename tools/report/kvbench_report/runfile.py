@@ -7,6 +7,7 @@ with more fields read as well. Figures that kvbench could not compute (NaN,
 infinities) are written as null and read as None.
 """
 
+import dataclasses
 import json
 import math
 import re
@@ -57,6 +58,16 @@ class Result:
 
 
 @dataclass
+class Operation:
+    """One operation type of a mix test, over the threads of an aggregate."""
+    name: str                 # "get", "put", "update", "remove", "read_modify_write"
+    steps: int
+    hits: Optional[int]       # None for a put, which looks no entry up
+    misses: Optional[int]
+    percentiles: List[Percentile]
+
+
+@dataclass
 class Aggregate:
     test: int
     threads: int
@@ -71,6 +82,8 @@ class Aggregate:
     max_ms: Optional[float]
     percentiles: List[Percentile]
     service: Optional[List[Percentile]]
+    # Mix tests: each operation type the test used, in the report's order.
+    operations: List[Operation] = dataclasses.field(default_factory=list)
 
 
 @dataclass
@@ -203,6 +216,22 @@ def _optional_percentiles(field: _Field, name: str) -> Optional[List[Percentile]
     return None if sub is None else _percentiles(sub)
 
 
+def _operations(field: _Field) -> List[Operation]:
+    """The operation types of a mix test's figures; none for the other kinds."""
+    table = field.optional("operations")
+    if table is None:
+        return []
+    found = []
+    for name in table.keys():
+        op = table.get(name)
+        hits, misses = op.optional("hits"), op.optional("misses")
+        found.append(Operation(name, op.get("steps").count(),
+                               hits.count() if hits is not None else None,
+                               misses.count() if misses is not None else None,
+                               _percentiles(op.get("percentiles_ms"))))
+    return found
+
+
 def _throughput(field: _Field) -> Throughput:
     t = field.get("throughput")
     return Throughput(t.get("steps_per_s").number(), t.get("bytes_per_s").number())
@@ -277,6 +306,7 @@ def parse(path: str, document) -> Run:
             max_ms=a.get("max_ms").number(),
             percentiles=_percentiles(a.get("percentiles_ms")),
             service=_optional_percentiles(a, "service_percentiles_ms"),
+            operations=_operations(a),
         )
 
     return Run(

@@ -4,7 +4,7 @@ from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from .figures import run_title
-from .runfile import Aggregate, Percentile, Run, Test
+from .runfile import Aggregate, Operation, Percentile, Run, Test
 from .welch import NAME as WELCH_NAME, Welch, welch
 
 _BINARY_PREFIXES = ["", "Ki", "Mi", "Gi", "Ti", "Pi", "Ei", "Zi", "Yi"]
@@ -55,6 +55,20 @@ def align(rows: List[List[str]], left: int = 0) -> List[str]:
 SUMMARY_PERCENTILES = ("p50", "p90", "p99", "p99.9", "p99.99")
 
 
+def _operation_row(op: Operation, a: Aggregate) -> List[str]:
+    """A row under a mix test for one of its operation types: its steps, their
+    rate over the test's span, its percentiles, and the share of hits among
+    its look-ups (all but a put's)."""
+    label = f"  {op.name}"
+    looked_up = (op.hits or 0) + (op.misses or 0)
+    if op.hits is not None and looked_up:
+        label += f" ({100.0 * op.hits / looked_up:.1f} % hits)"
+    per_s = op.steps / (a.span_ms / 1000.0) if a.span_ms else None
+    return (["", label, "", "", str(op.steps), number(per_s), "", "", ""] +
+            [number(percentile(op.percentiles, p)) for p in SUMMARY_PERCENTILES] +
+            [number(percentile(op.percentiles, "p100"))])
+
+
 def summary(run: Run) -> str:
     head = ["#", "test", "threads", "failed", "steps", "steps/s", "bandwidth", "mean ms",
             "sd ms"] + [f"{p} ms" for p in SUMMARY_PERCENTILES] + ["max ms"]
@@ -71,6 +85,7 @@ def summary(run: Run) -> str:
                      number(a.standard_deviation_ms)] +
                     [number(percentile(a.percentiles, p)) for p in SUMMARY_PERCENTILES] +
                     [number(a.max_ms)])
+        rows += [_operation_row(op, a) for op in a.operations]
     lines = [f"{run.path}: kvbench {run.version}, {run_title(run)}"] + align(rows, left=2)
     return "\n".join(lines) + "\n"
 

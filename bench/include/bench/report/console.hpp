@@ -17,7 +17,10 @@ std::ostream& operator<<(std::ostream& out, const result_record& result);
 // Two lines that follow a successful result's block on request:
 //     latency percentiles = p50 X ms, p90 X ms, p99 X ms, p99.9 X ms, p99.99 X ms
 //              throughput = X steps/s, Y B/s (scaled)
-// and between them, for an open-loop result, the service times' percentiles:
+// and between them, for each operation type of a mix test, its steps (with
+// the hits and misses of those that look an entry up) and percentiles:
+//     get: N steps, H hits, M misses, p50 X ms, ...
+// and, for an open-loop result, the service times' percentiles:
 //     service percentiles = p50 X ms, ...
 void write_latency_lines(std::ostream& out, const result_record& result);
 
