@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace bench {
 
@@ -50,6 +52,42 @@ struct test_aggregate {
     }
     // The mean start lateness of the merged open-loop steps; NaN without them.
     double mean_start_lateness_ms() const noexcept;
+};
+
+// The aggregates of every test of a suite, in suite order. A test's aggregate
+// (with its histogram, about 31 KiB) is made when its first result arrives:
+// until then a test costs one pointer, however long the suite.
+class suite_aggregates {
+public:
+    explicit suite_aggregates(std::size_t tests) : made_(tests) {}
+
+    // Merges the record into its test's aggregate; a record of no test of
+    // the suite is left out.
+    void merge(const result_record& record);
+
+    std::size_t size() const noexcept { return made_.size(); }
+    // The aggregate of a test, null while no result of it arrived.
+    const test_aggregate* find(std::size_t test) const {
+        return test < made_.size() ? made_[test].get() : nullptr;
+    }
+    // Calls visit with the aggregate of every test in suite order: an empty
+    // one (no threads) for a test that had no result.
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        std::unique_ptr<test_aggregate> empty;
+        for (std::size_t test = 0; test < made_.size(); ++test) {
+            if (made_[test]) {
+                visit(*made_[test]);
+                continue;
+            }
+            if (!empty) empty = std::make_unique<test_aggregate>();
+            empty->test_index = test;
+            visit(static_cast<const test_aggregate&>(*empty));
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<test_aggregate>> made_;
 };
 
 }  // namespace bench
