@@ -227,7 +227,9 @@ std::string suite_reader::read_text(const std::string& path, const std::string* 
     };
     const std::size_t room = max_suite_bytes - bytes_read_;
     if (static_cast<std::uintmax_t>(status.st_size) > room) throw too_long();
-    std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    // A byte more than the file holds: its end is then seen without growing
+    // the text, which would copy it.
+    std::string text(static_cast<std::size_t>(status.st_size) + 1, '\0');
     std::size_t have = 0;
     for (;;) {
         // A file that grew since fstat is read on to its end, within the room.
