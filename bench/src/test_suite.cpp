@@ -393,6 +393,9 @@ node suite_reader::add_child(node parent, const std::string& key, std::uint32_t 
         }
         break;
     case role::tests: {
+        // A test of no known kind fails the suite, and no test after it can
+        // be the one named: those are read for their syntax only.
+        if (!first_unknown_name_.empty()) break;
         test_entry entry;
         entry.file = file;
         entry.line = line;

@@ -378,6 +378,16 @@ TEST(load_test_suite, holds_a_few_bytes_per_test) {
     ASSERT_EQ(suite.size(), tests);
     EXPECT_LE(meter.held(), tests * sizeof(bench::test_spec));
     EXPECT_LE(meter.peak(), text.size() + tests * 128) << meter.peak() / tests << " bytes a test";
+
+    // After a test of no known kind nothing more is kept: the suite fails.
+    std::string names = "tests {\n";
+    for (std::size_t i = 0; i < tests; ++i) names += "bogus\n";
+    names += "}\n";
+    const std::string wrong = dir.write("wrong.cfg", names);
+    const kvtest::allocation_meter reading;
+    EXPECT_EQ(failure_of([&] { bench::load_test_suite(wrong); }, error_kind::plain),
+              "unknown test type: bogus (test 1 in " + wrong + ", line 2)");
+    EXPECT_LE(reading.peak(), names.size() + 4096);
 }
 
 }  // namespace
