@@ -85,4 +85,12 @@ double test_aggregate::standard_deviation_ms() const noexcept
     return std::sqrt(squared_deviations / static_cast<double>(iterations));
 }
 
+void suite_aggregates::merge(const result_record& record)
+{
+    if (record.test_index >= made_.size()) return;
+    std::unique_ptr<test_aggregate>& aggregate = made_[record.test_index];
+    if (!aggregate) aggregate = std::make_unique<test_aggregate>(record.test_index);
+    aggregate->merge(record);
+}
+
 }  // namespace bench

@@ -1,10 +1,14 @@
 #include <bench/generator.hpp>
 
+#include <bench/interrupt.hpp>
+
 #include <boost/spirit/include/karma_generate_attr.hpp>
 #include <boost/spirit/include/karma_sequence.hpp>
 #include <boost/spirit/include/karma_char.hpp>
 #include <boost/spirit/include/karma_uint.hpp>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -65,7 +69,8 @@ std::string make_value(std::uint64_t length)
     if (length > std::string().max_size()) {
         throw std::length_error("value length too large");
     }
-    std::string value(static_cast<std::size_t>(length), ' ');
+    std::string value;
+    value.reserve(static_cast<std::size_t>(length));
 
     // A fresh engine from the default seed on every call, so equal lengths
     // give equal content. Each index is the low 6 bits of the next output,
@@ -74,12 +79,22 @@ std::string make_value(std::uint64_t length)
     // every standard library.
     std::mt19937 engine(std::mt19937::default_seed);
     static_assert(value_alphabet.size() == 62, "the index draw assumes 62 characters");
-    for (char& c : value) {
-        std::uint32_t index = 0;
-        do {
-            index = static_cast<std::uint32_t>(engine()) & 0x3fu;
-        } while (index >= value_alphabet.size());
-        c = value_alphabet[index];
+    // A piece at a time, and a stop request is honoured between two pieces:
+    // a value of gigabytes takes minutes to make.
+    constexpr std::size_t piece = std::size_t{1} << 20;
+    while (value.size() < length) {
+        if (!value.empty() && interrupt_requested()) {
+            throw interrupted_error();
+        }
+        const std::size_t start = value.size();
+        value.append(std::min(piece, static_cast<std::size_t>(length) - start), ' ');
+        for (auto c = value.begin() + static_cast<std::ptrdiff_t>(start); c != value.end(); ++c) {
+            std::uint32_t index = 0;
+            do {
+                index = static_cast<std::uint32_t>(engine()) & 0x3fu;
+            } while (index >= value_alphabet.size());
+            *c = value_alphabet[index];
+        }
     }
     return value;
 }

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <vector>
+
+#include <unistd.h>
 
 namespace bench {
 
@@ -79,7 +82,60 @@ std::string size_text(std::uint64_t size)
     return format_scaled(size, "B", 1024.0);
 }
 
+// n times k, or the largest number when that does not fit.
+std::uint64_t times(std::uint64_t n, std::uint64_t k)
+{
+    if (k != 0 && n > std::numeric_limits<std::uint64_t>::max() / k) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return n * k;
+}
+
+std::uint64_t plus(std::uint64_t a, std::uint64_t b)
+{
+    return a > std::numeric_limits<std::uint64_t>::max() - b
+               ? std::numeric_limits<std::uint64_t>::max()
+               : a + b;
+}
+
+// What one key of a key list takes: the string and the text it points to.
+constexpr std::uint64_t key_bytes = sizeof(std::string) + 48;
+
+// The machine's physical memory; the largest number when it cannot be told.
+std::uint64_t physical_memory()
+{
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return times(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size));
+}
+
 }  // namespace
+
+value_memory& value_memory::machine()
+{
+    static value_memory memory(physical_memory());
+    return memory;
+}
+
+value_memory::share value_memory::take(std::uint64_t bytes)
+{
+    std::uint64_t taken = taken_.load(std::memory_order_relaxed);
+    do {
+        if (bytes > total_ || taken > total_ - bytes) {
+            std::string message = "not enough memory for the test's values: " +
+                                  size_text(bytes) + " on this thread, " + size_text(total_) +
+                                  " in the machine";
+            if (taken > 0) {
+                message += " (" + size_text(taken) + " held by other tests running now)";
+            }
+            throw std::runtime_error(message);
+        }
+    } while (!taken_.compare_exchange_weak(taken, taken + bytes, std::memory_order_relaxed));
+    return share(*this, bytes);
+}
 
 std::string describe(const single_put_multiple_get& kind)
 {
@@ -91,6 +147,8 @@ void execute(const single_put_multiple_get& kind, client& store,
              boost::timer::progress_display* progress, test_result& result,
              step_schedule* schedule)
 {
+    // The value and the read buffer.
+    const auto memory = value_memory::machine().take(times(kind.size, 2));
     const std::string key = make_key(kind.size + kind.count);
     const std::string value = make_value(kind.size);
     const std::size_t size = to_size(kind.size);
@@ -115,6 +173,9 @@ void execute(const multiple_put& kind, client& store,
              boost::timer::progress_display* progress, test_result& result,
              step_schedule* schedule)
 {
+    // The value and the list of keys.
+    const auto memory =
+        value_memory::machine().take(plus(kind.size, times(kind.count, key_bytes)));
     std::vector<std::string> keys;
     keys.reserve(to_size(kind.count));
     for (std::uint64_t i = 0; i < kind.count; ++i) {
@@ -144,6 +205,7 @@ void execute(const multiple_put_remain& kind, client& store,
              boost::timer::progress_display* progress, test_result& result,
              step_schedule* schedule)
 {
+    const auto memory = value_memory::machine().take(kind.size);
     const std::string value = make_value(kind.size);
     for (std::uint64_t i = 0; i < kind.count; ++i) {
         const std::string key = make_key(i);
@@ -163,6 +225,8 @@ void execute(const multiple_put_get_delete& kind, client& store,
              boost::timer::progress_display* progress, test_result& result,
              step_schedule* schedule)
 {
+    // The value and the read buffer.
+    const auto memory = value_memory::machine().take(times(kind.size, 2));
     const std::string value = make_value(kind.size);
     const std::size_t size = to_size(kind.size);
     const std::uint64_t step_bytes = 2 * kind.size;
@@ -193,6 +257,8 @@ void execute(const multiple_put_get_update_delete& kind, client& store,
              boost::timer::progress_display* progress, test_result& result,
              step_schedule* schedule)
 {
+    // Two values and two read buffers.
+    const auto memory = value_memory::machine().take(times(kind.size, 4));
     // Both values are equal: the update writes the same content again.
     const std::string first = make_value(kind.size);
     const std::string second = make_value(kind.size);

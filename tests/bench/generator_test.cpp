@@ -1,7 +1,9 @@
 #include <bench/generator.hpp>
+#include <bench/interrupt.hpp>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <regex>
 #include <string>
@@ -44,6 +46,19 @@ TEST(MakeValue, IsADeterministicPrefixOfLongerValues)
     EXPECT_EQ(long_value, bench::make_value(100000));
     EXPECT_EQ(long_value.substr(0, 5), bench::make_value(5));
     EXPECT_EQ(long_value.find_first_not_of(std::string(bench::value_alphabet)), std::string::npos);
+}
+
+// A value of gigabytes takes minutes: a stop request ends its making between
+// two pieces of a MiB, and a value of one piece is made whole.
+TEST(MakeValue, StopsBetweenPiecesWhenTheRunIsStopped)
+{
+    const std::string small = bench::make_value(1000);
+    struct stop_request {
+        stop_request() { bench::request_interrupt(SIGINT); }
+        ~stop_request() { bench::detail::interrupt_signal.store(0); }
+    } stopped;
+    EXPECT_THROW(bench::make_value(std::uint64_t{3} << 20), bench::interrupted_error);
+    EXPECT_EQ(bench::make_value(1000), small);
 }
 
 TEST(MakeKey, IsProcessThreadTimeAndNumberInHex)

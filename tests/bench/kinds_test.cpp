@@ -224,6 +224,58 @@ TEST(Kinds, FailingCallRecordsNoStepAndSkipsTheCleanUp)
     }
 }
 
+// Values that cannot fit in the machine are never made: the test fails before
+// its first client call, whatever it had cost to make them.
+TEST(Kinds, FailAtOnceWhenTheirValuesCannotFitInMemory)
+{
+    const std::uint64_t memory = bench::value_memory::machine().total();
+    const bench::test_spec cases[] = {
+        bench::single_put_multiple_get{memory / 2 + 1, 1},  // a value and a read buffer
+        bench::multiple_put{1, memory / 64},                // the list of keys
+        bench::multiple_put_remain{memory + 1, 1},
+        bench::multiple_put_get_delete{memory / 2 + 1, 1},
+        bench::multiple_put_get_update_delete{memory / 4 + 1, 1},  // two values, two buffers
+        bench::multiple_put_get_update_delete{18446744073709551615u, 1},
+    };
+    for (const auto& test : cases) {
+        const std::string name = bench::describe(test);
+        recording_client store;
+        bench::test_result result;
+        const std::string message = failure_of(test, store, result);
+        EXPECT_EQ(message.rfind("not enough memory for the test's values: ", 0), 0u)
+            << name << ": " << message;
+        EXPECT_EQ(store.operations(), "") << name;
+        EXPECT_EQ(acc::count(result.timings), 0u) << name;
+    }
+}
+
+// Each running test holds its share until it ends; a share is refused only
+// beside those held at the moment.
+TEST(ValueMemory, RefusesAShareThatDoesNotFitBesideThoseHeld)
+{
+    bench::value_memory memory(1000);
+    const auto refusal = [&](std::uint64_t bytes) {
+        try {
+            memory.take(bytes);
+        } catch (const std::runtime_error& error) {
+            return std::string(error.what());
+        }
+        return std::string("taken");
+    };
+    {
+        const auto first = memory.take(600);
+        EXPECT_EQ(refusal(500),
+                  "not enough memory for the test's values: 500.0 B on this thread, 1000.0 B in "
+                  "the machine (600.0 B held by other tests running now)");
+        const auto second = memory.take(400);
+        EXPECT_EQ(refusal(1), "not enough memory for the test's values: 1.0 B on this thread, "
+                              "1000.0 B in the machine (1000.0 B held by other tests running now)");
+    }
+    EXPECT_EQ(refusal(1000), "taken");
+    EXPECT_EQ(refusal(1001), "not enough memory for the test's values: 1001.0 B on this thread, "
+                             "1000.0 B in the machine");
+}
+
 TEST(Kinds, AdvanceTheProgressOncePerIteration)
 {
     const bench::test_spec kinds[] = {

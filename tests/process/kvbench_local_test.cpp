@@ -292,7 +292,8 @@ TEST(kvbench_local, errors_before_the_pass_end_the_run_with_status_1) {
     };
     const failing_run cases[] = {
         {"unknown test kind", "tests {\n bogus {\n size 1\n count 1\n }\n}\n",
-         {"-f", "suite.cfg"}, "Error in benchmark: unknown test type\n", false},
+         {"-f", "suite.cfg"},
+         "Error in benchmark: unknown test type: bogus (test 1 in suite.cfg, line 2)\n", false},
         {"negative count", "tests {\n multiple_put {\n size 1\n count -1\n }\n}\n",
          {"-f", "suite.cfg"}, "", false},
         {"missing suite file", nullptr, {"-f", "missing.cfg"},

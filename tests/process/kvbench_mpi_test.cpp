@@ -209,7 +209,8 @@ TEST(KvbenchMpi, ErrorsBeforeThePassEndEveryRank) {
         {"a rank's command line", suite, {"--threads", "0"}, 1,
          "rank 1: Error: Invalid threads count specified\n", ""},
         {"rank 0's suite", "tests { no_such_kind { size 1 count 1 } }", {}, 1,
-         "Error in benchmark: unknown test type\n", "loading test file"},
+         "Error in benchmark: unknown test type: no_such_kind (test 1 in suite.cfg, line 1)\n",
+         "loading test file"},
         {"a rank's --version", suite, {"--version"}, 0, "", "kvbench "},
     };
     for (const auto& launch : launches) {

@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace bench {
 
@@ -62,6 +64,42 @@ struct test_aggregate {
 // Adds the figures of each operation in `from` to those in `into`, setting
 // the operations that `into` did not have yet.
 void merge_operations(operation_table& into, const operation_table& from);
+
+// The aggregates of every test of a suite, in suite order. A test's aggregate
+// (with its histogram, about 31 KiB) is made when its first result arrives:
+// until then a test costs one pointer, however long the suite.
+class suite_aggregates {
+public:
+    explicit suite_aggregates(std::size_t tests) : made_(tests) {}
+
+    // Merges the record into its test's aggregate; a record of no test of
+    // the suite is left out.
+    void merge(const result_record& record);
+
+    std::size_t size() const noexcept { return made_.size(); }
+    // The aggregate of a test, null while no result of it arrived.
+    const test_aggregate* find(std::size_t test) const {
+        return test < made_.size() ? made_[test].get() : nullptr;
+    }
+    // Calls visit with the aggregate of every test in suite order: an empty
+    // one (no threads) for a test that had no result.
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        std::unique_ptr<test_aggregate> empty;
+        for (std::size_t test = 0; test < made_.size(); ++test) {
+            if (made_[test]) {
+                visit(*made_[test]);
+                continue;
+            }
+            if (!empty) empty = std::make_unique<test_aggregate>();
+            empty->test_index = test;
+            visit(static_cast<const test_aggregate&>(*empty));
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<test_aggregate>> made_;
+};
 
 }  // namespace bench
 

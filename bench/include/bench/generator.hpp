@@ -19,7 +19,9 @@ std::string make_key(std::uint64_t number);
 
 // A value of exactly length characters of value_alphabet. The content depends
 // only on length, and a shorter value is a prefix of every longer one, so a
-// read can be checked against a value made again.
+// read can be checked against a value made again. A stop request
+// (interrupt_requested()) ends the making of a value longer than a MiB with
+// interrupted_error.
 std::string make_value(std::uint64_t length);
 
 }  // namespace bench

@@ -310,16 +310,17 @@ void json_report::add(const result_record& result) {
     }
 }
 
-bool json_report::write(const std::vector<test_aggregate>& aggregates, const run_ending& ending) {
+bool json_report::write(const suite_aggregates& aggregates, const run_ending& ending) {
     json whole = document_->head;
     whole["finished_at"] = utc_text(std::chrono::system_clock::now());
     whole["results"] = document_->results;
     json aggregates_json = json::array();
     const json& tests = whole["tests"];
-    for (const test_aggregate& aggregate : aggregates)
+    aggregates.for_each([&](const test_aggregate& aggregate) {
         aggregates_json.push_back(
             aggregate_json(aggregate,
                            tests.at(aggregate.test_index).at("description").get<std::string>()));
+    });
     whole["aggregates"] = std::move(aggregates_json);
     whole["interrupted"] =
         ending.interrupt_signal != 0 ? json(signal_name(ending.interrupt_signal)) : json(nullptr);

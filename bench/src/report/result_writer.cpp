@@ -10,11 +10,14 @@ namespace bench {
 
 result_writer::result_writer(const run_settings& settings, const std::vector<test_spec>& tests,
                              const run_facts& facts, std::ostream& out, std::ostream& err)
-    : settings_(settings), tests_(tests), out_(out), err_(err), report_(settings.report_file) {
+    : settings_(settings),
+      tests_(tests),
+      out_(out),
+      err_(err),
+      report_(settings.report_file),
+      aggregates_(tests.size()) {
     if (!settings.json_file.empty())
         json_ = std::make_unique<json_report>(settings.json_file, settings, tests, facts);
-    aggregates_.reserve(tests.size());
-    for (std::size_t i = 0; i < tests.size(); ++i) aggregates_.emplace_back(i);
 }
 
 result_writer::~result_writer() = default;
@@ -28,7 +31,8 @@ void result_writer::take(const result_record& result) {
     out_.flush();
     report_.write(result);
     if (json_) json_->add(result);
-    if (result.test_index < aggregates_.size()) aggregates_[result.test_index].merge(result);
+    // Only the aggregate blocks and the JSON report read the aggregates.
+    if (settings_.percentiles || json_) aggregates_.merge(result);
 }
 
 void result_writer::warn_if_rate_not_held(const result_record& result) {
@@ -54,9 +58,9 @@ bool result_writer::close_report() {
 
 bool result_writer::finish(const run_ending& ending) {
     if (settings_.percentiles) {
-        for (const test_aggregate& aggregate : aggregates_) {
-            if (aggregate.threads > 0)
-                write_aggregate(out_, aggregate, describe(tests_[aggregate.test_index]));
+        for (std::size_t test = 0; test < aggregates_.size(); ++test) {
+            if (const test_aggregate* aggregate = aggregates_.find(test))
+                write_aggregate(out_, *aggregate, describe(tests_[test]));
         }
     }
     if (!json_ || json_->write(aggregates_, ending)) return true;

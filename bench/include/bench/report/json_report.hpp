@@ -46,7 +46,7 @@ public:
     void add(const result_record& result);
 
     // False when the document could not be written; failure_reason() says why.
-    bool write(const std::vector<test_aggregate>& aggregates, const run_ending& ending);
+    bool write(const suite_aggregates& aggregates, const run_ending& ending);
 
     const std::string& path() const noexcept { return path_; }
     const std::string& failure_reason() const noexcept { return failure_; }

@@ -18,7 +18,8 @@ namespace bench {
 // Where every finished result goes, whichever thread produced it (or, as a
 // record made of plain numbers, wherever it came from): take() prints its
 // console block, writes its report row and its JSON entry, merges it into its
-// test's aggregate, and lets it go. One thread at a time uses a writer.
+// test's aggregate (made with the test's first result, and only when the
+// aggregate blocks or the JSON report are asked for), and lets it go. One thread at a time uses a writer.
 // In open loop a result whose thread started its steps at less than 95 % of
 // the requested rate gets a line on err first: "rate not held on thread #T:
 // requested R steps/s, achieved A steps/s".
@@ -59,7 +60,7 @@ private:
     std::ostream& err_;
     csv_report report_;
     std::unique_ptr<json_report> json_;
-    std::vector<test_aggregate> aggregates_;
+    suite_aggregates aggregates_;
     std::uint64_t results_ = 0;
     std::uint64_t failed_ = 0;
 };
