@@ -1,5 +1,7 @@
 #include <bench/test_spec.hpp>
 
+#include <bench/workload/mix_suite.hpp>
+
 #include <boost/optional.hpp>
 #include <boost/property_tree/info_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -119,6 +121,10 @@ std::vector<test_spec> load_test_suite(const std::string& path) {
     suite.reserve(tests.size());
     for (const auto& [name, test] : tests) {
         const std::size_t kind = kind_index(name);
+        if (kind == mix_kind_index) {
+            suite.push_back(read_mix_test(test, suite.size() + 1, path));
+            continue;
+        }
         // "size" is looked up first, so a test missing both names "size".
         const std::uint64_t size = test.get_child("size").get_value<std::uint64_t>(
             unsigned_translator{});
