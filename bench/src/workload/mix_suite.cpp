@@ -212,11 +212,11 @@ void read_length(const field_reader& fields, mix& test)
     if (count && duration) fields.fail_fields("mix fields \"count\" and \"duration\"",
                                               "give one of them, not both");
     if (!count && !duration) fields.fail("count", "missing (or duration)");
-    const std::string seconds_range = " seconds and at most " + number_text(mix_max_seconds);
+    const std::string most = std::to_string(static_cast<std::uint64_t>(mix_max_seconds));
     if (duration) {
         if (!(*duration > 0 && *duration <= mix_max_seconds)) {
-            fields.fail("duration",
-                        number_text(*duration) + " is not above 0" + seconds_range);
+            fields.fail("duration", number_text(*duration) + " is not above 0 and at most " +
+                                        most + " seconds");
         }
         test.duration = *duration;
     } else {
@@ -224,7 +224,8 @@ void read_length(const field_reader& fields, mix& test)
     }
     if (const auto warmup = fields.decimal("warmup")) {
         if (!(*warmup >= 0 && *warmup <= mix_max_seconds)) {
-            fields.fail("warmup", number_text(*warmup) + " is not at least 0" + seconds_range);
+            fields.fail("warmup",
+                        number_text(*warmup) + " is not from 0 to " + most + " seconds");
         }
         test.warmup = *warmup;
     }
