@@ -19,6 +19,7 @@
 #include <bench/settings.hpp>
 #include <bench/test_spec.hpp>
 #include <bench/thread_context.hpp>
+#include <bench/workload/mix_kind.hpp>
 
 #include <nox/log/logger.hpp>
 
@@ -145,6 +146,8 @@ struct pass_state {
     // in a run over several ranks the moment this rank's threads left their
     // first meeting (set before they leave it).
     std::chrono::steady_clock::time_point origin;
+    // What the threads share in mix tests.
+    const mix_pass* mixes = nullptr;
 };
 
 // Ends a run that got as far as its pass: the aggregates and the JSON report,
@@ -193,11 +196,13 @@ int run_single_thread(const run_context& run) {
 // When the threads of a pass meet, so that they start a test together: with
 // --lockstep before every test; in a run over several ranks before the first
 // one too (the start of the pass, once every thread has its client), the
-// barrier then spanning every rank.
+// barrier then spanning every rank. Besides, they meet after the load of
+// each mix test that loads (the runner holds those meetings).
 struct meeting_plan {
     pass_barrier* barrier = nullptr;  // null when the threads never meet
     bool before_first = false;
     bool before_others = false;
+    std::size_t after_loads = 0;
 
     bool before(std::size_t test) const {
         return barrier != nullptr && (test == 0 ? before_first : before_others);
@@ -205,7 +210,7 @@ struct meeting_plan {
     // How many times the threads meet in a pass of `tests` tests.
     std::size_t count(std::size_t tests) const {
         if (barrier == nullptr || tests == 0) return 0;
-        return (before_first ? 1 : 0) + (before_others ? tests - 1 : 0);
+        return (before_first ? 1 : 0) + (before_others ? tests - 1 : 0) + after_loads;
     }
 };
 
@@ -217,6 +222,8 @@ void run_worker(const run_context& run, std::uint32_t thread_number, pass_state&
     std::uint64_t pushed = 0;
     try {
         thread_context context(run.settings, thread_number);
+        if (run.ranks) context.all_threads = run.all_threads;
+        context.mixes = state.mixes;
         for (std::size_t i = 0; i < run.tests.size(); ++i) {
             if (meetings.before(i)) meetings.barrier->arrive_and_wait();
             if (interrupt_requested()) break;
@@ -321,8 +328,12 @@ int run_multi_thread(const run_context& run) {
     pass_state state;
     pass_barrier barrier(thread_count, ranks != nullptr);
     const bool lockstep = run.settings.lockstep;
-    const bool meet = lockstep || ranks != nullptr;
-    const meeting_plan meetings{meet ? &barrier : nullptr, meet, lockstep};
+    const bool meet_before = lockstep || ranks != nullptr;
+    const std::size_t loads = mix_loads(run.tests);
+    const meeting_plan meetings{meet_before || loads > 0 ? &barrier : nullptr, meet_before,
+                                lockstep, loads};
+    const mix_pass mixes(run.tests, loads > 0 ? &barrier : nullptr, &run.out);
+    state.mixes = &mixes;
     std::optional<rank_relay> relay;
     if (ranks != nullptr) {
         relay.emplace(*ranks, writer ? &*writer : nullptr, errors, barrier,

@@ -1,8 +1,8 @@
 #include <bench/kinds.hpp>
 
+#include <bench/detail/timed_step.hpp>
 #include <bench/format.hpp>
 #include <bench/generator.hpp>
-#include <bench/interrupt.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -17,31 +17,7 @@ namespace bench {
 
 namespace {
 
-// The step's client calls run between two clock readings and nothing else
-// does: keys and values are made before, checks and output after. The step's
-// bytes and its duration in milliseconds are recorded only when the calls
-// returned, so a call that throws leaves result as it was. A stopped run ends
-// the test here, between two steps, never inside one. In open loop the wait
-// for the step's due time comes before the first clock reading.
-template <typename Calls>
-void timed_step(test_result& result, step_schedule* schedule, std::uint64_t bytes, Calls&& calls)
-{
-    if (interrupt_requested()) {
-        throw interrupted_error();
-    }
-    if (schedule == nullptr) {
-        result.iteration_start = std::chrono::steady_clock::now();
-        calls();
-        const auto end = std::chrono::steady_clock::now();
-        record_step(result, bytes, result.iteration_start, end);
-        return;
-    }
-    const auto due = schedule->wait_for_next_step();
-    result.iteration_start = std::chrono::steady_clock::now();
-    calls();
-    const auto end = std::chrono::steady_clock::now();
-    record_scheduled_step(result, bytes, due, result.iteration_start, end);
-}
+using detail::timed_step;
 
 void check_content(const std::string& read, const std::string& written)
 {

@@ -44,6 +44,9 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
 {
     test_result result;
     result.thread_number = context.thread_number;
+    // A mix that loads: the threads meet after the load, this one too when
+    // its test fails before.
+    load_meeting meeting(load_barrier(context, test));
     try {
         result.description = describe(test);
         result.iteration_start = std::chrono::steady_clock::now();
@@ -54,7 +57,9 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
             schedule.emplace(*context.settings.rate);
         }
         step_schedule* const pace = schedule ? &*schedule : nullptr;
-        if (context.settings.threads != 1) {
+        if (const mix* mix_test = boost::get<mix>(&test)) {
+            run_mix(context, *mix_test, out, result, pace, meeting);
+        } else if (context.settings.threads != 1) {
             // Several threads share the console: no progress display.
             boost::apply_visitor(kind_executor(*context.client, nullptr, result, pace), test);
         } else {

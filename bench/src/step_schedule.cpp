@@ -54,6 +54,10 @@ step_schedule::time_point step_schedule::due_time(std::uint64_t step) const noex
     return first_due_ + std::chrono::nanoseconds(static_cast<std::int64_t>(offset_ns));
 }
 
+step_schedule::time_point step_schedule::next_due() const noexcept {
+    return next_step_ == 0 ? clock::now() : due_time(next_step_);
+}
+
 step_schedule::time_point step_schedule::wait_for_next_step() {
     time_point now = clock::now();
     if (next_step_ == 0) first_due_ = now;

@@ -1,5 +1,7 @@
 #include <bench/test_spec.hpp>
 
+#include <bench/workload/mix_suite.hpp>
+
 #include <boost/optional.hpp>
 #include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/info_parser.hpp>
@@ -92,8 +94,9 @@ struct file_identity {
 
 // Where a node of the tree sits, as far as a suite is concerned: the root,
 // the first "tests" node under it, a test, the first "size" or "count" of a
-// test, or anywhere else (read for its syntax, then forgotten).
-enum class role : std::uint8_t { root, tests, test, size, count, other };
+// test, a field of a mix test, or anywhere else (read for its syntax, then
+// forgotten).
+enum class role : std::uint8_t { root, tests, test, size, count, mix_field, other };
 
 struct node {
     enum role role;
@@ -187,6 +190,9 @@ private:
     bool found_tests_ = false;
     std::vector<test_entry> tests_;
     std::string first_unknown_name_;  // the name of the first test of no known kind
+    // The fields of each mix test, by its place: a mix has many, read by
+    // read_mix_test once the suite is whole.
+    std::unordered_map<std::size_t, pt::ptree> mix_fields_;
 };
 
 // The whole text of a file, which must be a regular file: a pipe, a device or
@@ -411,6 +417,10 @@ node suite_reader::add_child(node parent, const std::string& key, std::uint32_t 
     }
     case role::test: {
         test_entry& entry = tests_[parent.test];
+        if (entry.kind == static_cast<int>(mix_kind_index)) {
+            mix_fields_[parent.test].push_back({key, pt::ptree()});
+            return {role::mix_field, parent.test};
+        }
         // Only the first "size" and the first "count" of a test count.
         if (key == "size" && entry.size_state == test_entry::value::missing) {
             entry.size_state = test_entry::value::bad;  // no value yet
@@ -431,6 +441,11 @@ void suite_reader::set_value(pending_value& value) {
     if (!value.of) return;
     const node of = *value.of;
     value.of.reset();
+    if (of.role == role::mix_field) {
+        // A field's value comes right after its name, before any other field.
+        mix_fields_[of.test].back().second.data() = value.text;
+        return;
+    }
     if (of.role != role::size && of.role != role::count) return;
     test_entry& entry = tests_[of.test];
     const std::optional<std::uint64_t> number = unsigned_value(value.text);
@@ -462,6 +477,12 @@ std::vector<test_spec> suite_reader::make_suite() const {
         const test_entry& entry = tests_[i];
         if (entry.kind == unknown_kind)
             throw std::runtime_error("unknown test type: " + first_unknown_name_ + place(i));
+        if (entry.kind == static_cast<int>(mix_kind_index)) {
+            const auto fields = mix_fields_.find(i);
+            suite.push_back(read_mix_test(fields == mix_fields_.end() ? pt::ptree() : fields->second,
+                                          i + 1, file_names_[entry.file]));
+            continue;
+        }
         const std::string kind = kind_names[static_cast<std::size_t>(entry.kind)];
         const std::pair<const char*, test_entry::value> values[] = {{"size", entry.size_state},
                                                                     {"count", entry.count_state}};

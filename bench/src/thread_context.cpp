@@ -5,7 +5,9 @@
 namespace bench {
 
 thread_context::thread_context(const run_settings& run, std::uint32_t number)
-    : settings(run), thread_number(number) {
+    : settings(run),
+      thread_number(number),
+      all_threads(run.threads > 1 ? static_cast<std::uint32_t>(run.threads) : 1) {
     client = make_client(settings.protocol, settings.daemon, settings.clients);
 }
 

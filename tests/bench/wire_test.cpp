@@ -177,7 +177,7 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
     wire::writer out;
     wire::put(out, wire::run_plan{{bench::make_test_spec(1, 1, 1)}, false, ""});
     std::string bad_kind = out.take();
-    bad_kind[bad_kind.size() - 17] = 5;
+    bad_kind[bad_kind.size() - 17] = 6;
     wire::reader kind(bad_kind);
     EXPECT_THROW(wire::get_plan(kind), std::runtime_error);
 }

@@ -6,6 +6,7 @@
 // reads the format with its own loop; this is what it must agree with.
 
 #include <bench/test_spec.hpp>
+#include <bench/workload/mix_suite.hpp>
 
 #include <boost/optional.hpp>
 #include <boost/property_tree/info_parser.hpp>
@@ -60,6 +61,10 @@ inline suite_reading reference_reading(const std::string& path) {
             std::size_t kind = 0;
             while (kind < bench::kind_names.size() && name != bench::kind_names[kind]) ++kind;
             if (kind == bench::kind_names.size()) throw std::runtime_error("unknown test type");
+            if (kind == bench::mix_kind_index) {
+                reading.tests.push_back(bench::read_mix_test(test, reading.tests.size() + 1, path));
+                continue;
+            }
             const auto size = test.get_child("size").get_value<std::uint64_t>(
                 detail::unsigned_translator{});
             const auto count = test.get_child("count").get_value<std::uint64_t>(

@@ -5,6 +5,7 @@
 #include <bench/step_schedule.hpp>
 #include <bench/test_result.hpp>
 #include <bench/test_spec.hpp>
+#include <bench/workload/mix_kind.hpp>
 
 #include <boost/timer/progress_display.hpp>
 
@@ -92,6 +93,8 @@ std::string describe(const multiple_put_get_update_delete& kind);
 void execute(const multiple_put_get_update_delete& kind, client& store,
              boost::timer::progress_display* progress, test_result& result,
              step_schedule* schedule = nullptr);
+
+// The mix kind's describe() and execute() are in bench/workload/mix_kind.hpp.
 
 // The description of whichever kind the test holds.
 std::string describe(const test_spec& test);

@@ -38,6 +38,9 @@ public:
     // call: now, which becomes t0). Throws interrupted_error when a stop is
     // requested while waiting.
     time_point wait_for_next_step();
+    // When the next step will be due, without waiting: before the first step,
+    // now.
+    time_point next_due() const noexcept;
 
     std::chrono::nanoseconds spin_window() const noexcept {
         return std::chrono::nanoseconds(spin_ns_);

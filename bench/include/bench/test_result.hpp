@@ -70,7 +70,7 @@ struct test_result {
     latency_histogram latency;     // the step durations in nanoseconds
     time_point last_step_start = time_point::min();   // start of the last timed step
     std::optional<open_loop_times> open_loop;  // only in an open-loop test (--rate)
-    operation_table operations;  // mix tests: figures per operation type; none set for the other kinds
+    operation_table operations;    // a mix test's steps by operation; empty for the other kinds
 };
 
 namespace detail {

@@ -9,6 +9,8 @@
 
 namespace bench {
 
+class mix_pass;
+
 // Everything one benchmark thread needs: its own copy of the settings, its
 // own client (and so its own connection) and its number.
 struct thread_context {
@@ -24,6 +26,12 @@ struct thread_context {
     run_settings settings;
     std::unique_ptr<bench::client> client;
     std::uint32_t thread_number;
+    // The threads of the whole run, over every rank (thread_number is one of
+    // them): settings.threads unless the driver says otherwise.
+    std::uint32_t all_threads;
+    // What this thread shares with the others of its process in mix tests;
+    // null when it shares nothing (a single-thread run).
+    const mix_pass* mixes = nullptr;
 };
 
 }  // namespace bench

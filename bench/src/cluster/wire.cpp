@@ -257,8 +257,14 @@ result_record get_record(reader& in) {
 
 void put(writer& out, const run_plan& plan) {
     out.text(plan.error).u8(plan.lockstep ? 1 : 0).u64(plan.tests.size());
-    for (const test_spec& test : plan.tests)
-        out.u8(static_cast<std::uint8_t>(test.which())).u64(kind_size(test)).u64(kind_count(test));
+    for (const test_spec& test : plan.tests) {
+        out.u8(static_cast<std::uint8_t>(test.which()));
+        if (const mix* mix_test = boost::get<mix>(&test)) {
+            put(out, *mix_test);
+            continue;
+        }
+        out.u64(kind_size(test)).u64(kind_count(test));
+    }
 }
 
 run_plan get_plan(reader& in) {
@@ -271,6 +277,10 @@ run_plan get_plan(reader& in) {
     for (std::uint64_t test = 0; test < tests; ++test) {
         const std::uint8_t kind = in.u8();
         if (kind >= kind_names.size()) malformed();
+        if (kind == mix_kind_index) {
+            plan.tests.push_back(get_mix(in));
+            continue;
+        }
         const std::uint64_t size = in.u64();
         plan.tests.push_back(make_test_spec(kind, size, in.u64()));
     }

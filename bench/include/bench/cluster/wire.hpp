@@ -72,6 +72,11 @@ private:
 void put(writer& out, const result_record& record);
 result_record get_record(reader& in);
 
+// Every field of a mix test (bench/src/cluster/wire_mix.cpp); the tests of
+// the other kinds go as their size and count.
+void put(writer& out, const mix& test);
+mix get_mix(reader& in);
+
 // What rank 0 tells every rank before the pass: the tests and whether the
 // threads meet before each one, or why there is no run.
 struct run_plan {
