@@ -279,7 +279,7 @@ void client::validate_key(std::string_view key) {
         throw invalid_key(std::string(key));
 }
 
-void client::exchange(std::string_view key, detail::exchange& command) {
+bool client::exchange(std::string_view key, detail::exchange& command) {
     const std::uint64_t index = server_index(key);
     boost::lock_guard<boost::mutex> lock(mutex_);
     validate_key(key);
@@ -299,7 +299,7 @@ void client::exchange(std::string_view key, detail::exchange& command) {
         mark_down(server);
         command.fail(error.message());
     }
-    command.take(std::string_view(server.reply.data(), received), *this, server);
+    return command.take(std::string_view(server.reply.data(), received), *this, server);
 }
 
 // Writes the whole request. A server that stops reading must not hold the

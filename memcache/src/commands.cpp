@@ -70,17 +70,17 @@ public:
         throw key_not_found(std::string(key_), cause);
     }
 
-    void take(std::string_view received, client& owner, connection& server) override {
+    bool take(std::string_view received, client& owner, connection& server) override {
         const std::string_view text = detail::collect_reply(received.data(), received.size());
         std::uint64_t cas = 0;
         try {
             if (detail::parse_get_reply(text, key_, detail::string_deserializer(value_), &cas))
-                return;
+                return true;
         } catch (const boost::archive::archive_exception&) {
             throw malformed_data(request_text() + std::string(text));
         }
         switch (detail::classify_get_reply(text)) {
-        case detail::reply_class::miss: fail({});
+        case detail::reply_class::miss: return false;
         case detail::reply_class::error_reply: throw invalid_response_found(std::string(text));
         case detail::reply_class::other: break;
         }
@@ -106,8 +106,12 @@ get_command::get_command(std::string_view key, std::string* value) noexcept
     : key_(key), value_(value) {}
 
 void get_command::operator()(client& target) const {
+    if (!try_apply(target)) throw key_not_found(std::string(key_));
+}
+
+bool get_command::try_apply(client& target) const {
     get_exchange command(key_, value_);
-    target.exchange(key_, command);
+    return target.exchange(key_, command);
 }
 
 namespace detail {
@@ -145,9 +149,11 @@ public:
         throw key_not_stored(std::string(key_), cause);
     }
 
-    void take(std::string_view received, client&, connection&) override {
+    bool take(std::string_view received, client&, connection&) override {
         const std::string_view line = first_line(received);
-        if (line != "STORED\r") fail(refusal_cause(line, {"NOT_STORED", "EXISTS", "NOT_FOUND"}));
+        if (line == "STORED\r") return true;
+        if (without_trailing_blanks(line) == "NOT_STORED") return false;
+        fail(refusal_cause(line, {"EXISTS", "NOT_FOUND"}));
     }
 
 private:
@@ -167,9 +173,13 @@ storage_command::storage_command(std::string_view key, std::string_view value,
                                  std::uint64_t exptime, std::uint32_t flags) noexcept
     : key_(key), value_(value), flags_(flags), exptime_(exptime) {}
 
-void storage_command::store(client& target, std::string_view verb) const {
+bool storage_command::try_store(client& target, std::string_view verb) const {
     store_exchange command(verb, key_, string_policy::serialize(value_), flags_, exptime_);
-    target.exchange(key_, command);
+    return target.exchange(key_, command);
+}
+
+void storage_command::store(client& target, std::string_view verb) const {
+    if (!try_store(target, verb)) throw key_not_stored(std::string(key_));
 }
 
 }  // namespace detail
@@ -185,6 +195,8 @@ replace_command::replace_command(std::string_view key, std::string_view value,
     : storage_command(key, value, exptime, flags) {}
 
 void replace_command::operator()(client& target) const { store(target, "replace"); }
+
+bool replace_command::try_apply(client& target) const { return try_store(target, "replace"); }
 
 set_command::set_command(std::string_view key, std::string_view value, std::uint64_t exptime,
                          std::uint32_t flags) noexcept
@@ -207,9 +219,11 @@ public:
         throw key_not_found(std::string(key_), cause);
     }
 
-    void take(std::string_view received, client&, connection&) override {
+    bool take(std::string_view received, client&, connection&) override {
         const std::string_view line = without_trailing_blanks(first_line(received));
-        if (line != "DELETED") fail(refusal_cause(line, {"NOT_FOUND"}));
+        if (line == "DELETED") return true;
+        if (line == "NOT_FOUND") return false;
+        fail(refusal_cause(line, {}));
     }
 
 private:
@@ -222,8 +236,12 @@ private:
 delete_command::delete_command(std::string_view key) noexcept : key_(key) {}
 
 void delete_command::operator()(client& target) const {
+    if (!try_apply(target)) throw key_not_found(std::string(key_));
+}
+
+bool delete_command::try_apply(client& target) const {
     delete_exchange command(key_);
-    target.exchange(key_, command);
+    return target.exchange(key_, command);
 }
 
 }  // namespace memcache

@@ -33,8 +33,11 @@ public:
     // A cause, when given, follows the message in parentheses.
     [[noreturn]] virtual void fail(std::string_view cause) const = 0;
     // The command's result from the received bytes (the whole reply, perhaps
-    // followed by more): returns, or raises. Runs while the mutex is held.
-    virtual void take(std::string_view received, client& owner, connection& server) = 0;
+    // followed by more): true when the server did what was asked, false when
+    // it answered the command's own miss (the key is absent, or for add
+    // present), which the caller turns into a return value or the command's
+    // failure; raises for everything else. Runs while the mutex is held.
+    virtual bool take(std::string_view received, client& owner, connection& server) = 0;
 
     const reply_check complete;
 

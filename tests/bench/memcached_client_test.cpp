@@ -6,6 +6,8 @@
 
 #include <memcache/exceptions.hpp>
 
+#include "mix_operation_cases.hpp"
+
 #include <support/fake_server.hpp>
 #include <support/servers.hpp>
 
@@ -74,9 +76,12 @@ TEST(memcached_client, without_a_daemon_is_built_and_fails_every_operation) {
     bench::thread_context context(loopback_settings(kvtest::closed_port()), 0);
     bench::client& client = *context.client;
     std::string value;
+    // A store that cannot be reached is a failure, never a miss.
     for (const auto& operation : std::vector<std::function<void()>>{
              [&] { client.put("k", "v"); }, [&] { client.update("k", "v"); },
-             [&] { client.remove("k"); }, [&] { client.get("k", value, 1); }})
+             [&] { client.remove("k"); }, [&] { client.get("k", value, 1); },
+             [&] { client.set("k", "v"); }, [&] { client.try_get("k", value); },
+             [&] { client.try_update("k", "v"); }, [&] { client.try_remove("k"); }})
         EXPECT_EQ(outcome_of(operation), "No available servers.");
 }
 
@@ -135,6 +140,10 @@ TEST_F(memcached_client_with_server, get_returns_the_stored_value_whatever_size_
         client_.get(k, value, expected);
         EXPECT_EQ(value, stored) << expected;
     }
+}
+
+TEST_F(memcached_client_with_server, mix_operations_tell_a_miss_by_their_result) {
+    kvtest::check_mix_operations(client_, key());
 }
 
 TEST_F(memcached_client_with_server, a_bad_key_is_refused) {

@@ -19,7 +19,8 @@ namespace kvtest {
 
 // Keys begin with `prefix`, which keeps the cases of one test apart from
 // other tests' on a shared server. No key or value holds a NUL byte, which
-// some stores' libraries cannot carry in a key.
+// some stores' libraries cannot carry in a key, and no key holds a space,
+// which memcached's text protocol cannot.
 inline void check_mix_operations(bench::client& client, const std::string& prefix) {
     // Longer than a string's own small buffer, so that a read has to grow
     // the reused value once; the new content is shorter, so it shrinks.
@@ -34,30 +35,30 @@ inline void check_mix_operations(bench::client& client, const std::string& prefi
         std::optional<std::string> content;   // the key's content afterwards; none: absent
     };
     const std::vector<mix_case> cases = {
-        {"set stored", true, [&](bench::client& c, const std::string& k, std::string&) {
+        {"set/stored", true, [&](bench::client& c, const std::string& k, std::string&) {
              c.set(k, new_content);
              return true;
          }, true, std::nullopt, new_content},
-        {"set missing", false, [&](bench::client& c, const std::string& k, std::string&) {
+        {"set/missing", false, [&](bench::client& c, const std::string& k, std::string&) {
              c.set(k, new_content);
              return true;
          }, true, std::nullopt, new_content},
-        {"try_get stored", true, [](bench::client& c, const std::string& k, std::string& read) {
+        {"try_get/stored", true, [](bench::client& c, const std::string& k, std::string& read) {
              return c.try_get(k, read);
          }, true, old_content, old_content},
-        {"try_get missing", false, [](bench::client& c, const std::string& k, std::string& read) {
+        {"try_get/missing", false, [](bench::client& c, const std::string& k, std::string& read) {
              return c.try_get(k, read);
          }, false, std::nullopt, std::nullopt},
-        {"try_update stored", true, [&](bench::client& c, const std::string& k, std::string&) {
+        {"try_update/stored", true, [&](bench::client& c, const std::string& k, std::string&) {
              return c.try_update(k, new_content);
          }, true, std::nullopt, new_content},
-        {"try_update missing", false, [&](bench::client& c, const std::string& k, std::string&) {
+        {"try_update/missing", false, [&](bench::client& c, const std::string& k, std::string&) {
              return c.try_update(k, new_content);
          }, false, std::nullopt, std::nullopt},
-        {"try_remove stored", true, [](bench::client& c, const std::string& k, std::string&) {
+        {"try_remove/stored", true, [](bench::client& c, const std::string& k, std::string&) {
              return c.try_remove(k);
          }, true, std::nullopt, std::nullopt},
-        {"try_remove missing", false, [](bench::client& c, const std::string& k, std::string&) {
+        {"try_remove/missing", false, [](bench::client& c, const std::string& k, std::string&) {
              return c.try_remove(k);
          }, false, std::nullopt, std::nullopt},
     };

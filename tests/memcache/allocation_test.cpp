@@ -1,5 +1,5 @@
 // Once a connection has taken its first replies, commands that succeed
-// allocate nothing. The global allocation functions of this test binary are
+// allocate nothing, and neither does a miss that try_apply reports. The global allocation functions of this test binary are
 // replaced by counting ones.
 
 #include <memcache/client.hpp>
@@ -38,27 +38,44 @@ TEST(steady_state, commands_that_succeed_allocate_nothing) {
     std::string fetched;
     fetched.reserve(value.size());
 
+    // Each row returns what it expects its command to report: the raising
+    // forms true, try_apply whether the key is there. A miss costs no more
+    // than a hit.
     struct row {
         const char* name;
-        std::function<void()> apply;
+        std::function<bool()> apply;
         std::size_t allocations;
+        std::size_t unexpected;  // results other than the row's own
     };
     std::vector<row> rows = {
-        {"add", [&] { memcache::add_command(key, value, 0, 0)(client); }, 0},
-        {"get", [&] { memcache::get_command(key, &fetched)(client); }, 0},
-        {"replace", [&] { memcache::replace_command(key, other, 0, 0)(client); }, 0},
-        {"get_replaced", [&] { memcache::get_command(key, &fetched)(client); }, 0},
-        {"set", [&] { memcache::set_command(key, other, 0, 0)(client); }, 0},
-        {"delete", [&] { memcache::delete_command{key}(client); }, 0},
+        {"add", [&] { memcache::add_command(key, value, 0, 0)(client); return true; }, 0, 0},
+        {"get", [&] { memcache::get_command(key, &fetched)(client); return true; }, 0, 0},
+        {"replace", [&] { memcache::replace_command(key, other, 0, 0)(client); return true; }, 0, 0},
+        {"get_replaced", [&] { memcache::get_command(key, &fetched)(client); return true; }, 0, 0},
+        {"set", [&] { memcache::set_command(key, other, 0, 0)(client); return true; }, 0, 0},
+        {"delete", [&] { memcache::delete_command{key}(client); return true; }, 0, 0},
+        {"try_get_miss", [&] { return !memcache::get_command(key, &fetched).try_apply(client); }, 0, 0},
+        {"try_replace_miss",
+         [&] { return !memcache::replace_command(key, value, 0, 0).try_apply(client); }, 0, 0},
+        {"try_delete_miss", [&] { return !memcache::delete_command{key}.try_apply(client); }, 0, 0},
+        {"set_absent", [&] { memcache::set_command(key, value, 0, 0)(client); return true; }, 0, 0},
+        {"try_replace_hit",
+         [&] { return memcache::replace_command(key, other, 0, 0).try_apply(client); }, 0, 0},
+        {"try_get_hit", [&] { return memcache::get_command(key, &fetched).try_apply(client); }, 0, 0},
+        {"try_delete_hit", [&] { return memcache::delete_command{key}.try_apply(client); }, 0, 0},
     };
     for (int round = 0; round < 10; ++round) {
         for (row& r : rows) {
             const std::size_t before = allocations;
-            r.apply();
+            const bool expected = r.apply();
             if (round > 0) r.allocations += allocations - before;  // round 0 warms the connection up
+            if (!expected) ++r.unexpected;
         }
     }
-    for (const row& r : rows) EXPECT_EQ(r.allocations, 0u) << r.name;
+    for (const row& r : rows) {
+        EXPECT_EQ(r.allocations, 0u) << r.name;
+        EXPECT_EQ(r.unexpected, 0u) << r.name;
+    }
     EXPECT_EQ(fetched, other);
 }
 

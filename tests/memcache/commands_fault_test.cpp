@@ -365,6 +365,93 @@ INSTANTIATE_TEST_SUITE_P(
                    "before", true, false}),
     [](const ::testing::TestParamInfo<fault_case>& param) { return std::string(param.param.name); });
 
+// try_apply tells the command's own miss by its result and nothing else: a
+// broken, failing or foreign server must not pass for a key space of misses.
+// The request is the one the raising form sends.
+TEST(try_apply, returns_false_only_for_the_commands_own_miss) {
+    enum class tried { get, replace, remove };
+    struct row {
+        tried applied;
+        std::function<void(kvtest::fake_connection&)> reply;
+        std::string outcome;  // "hit", "miss" or the exception's message
+        bool stays_up;
+    };
+    const std::vector<row> rows = {
+        {tried::get, sends("VALUE k1 0 3\r\nabc\r\nEND\r\n"), "hit", true},
+        {tried::get, sends("END\r\n"), "miss", true},
+        {tried::get, sends("ERROR\r\n"), "Invalid response found for key: ERROR\r\n", true},
+        {tried::get, sends("SERVER_ERROR out of memory\r\n"),
+         "Invalid response found for key: SERVER_ERROR out of memory\r\n", true},
+        {tried::get, sends("xyz\r\nEND\r\n"), "Malformed data: get k1\r\nxyz\r\nEND\r\n", false},
+        {tried::get, [](kvtest::fake_connection& c) { c.close(); }, "Key not found: k1" + closed,
+         false},
+        {tried::get,
+         [](kvtest::fake_connection& c) {
+             c.stall(800ms);
+             c.send("END\r\n");
+         },
+         "Key not found: k1" + late, false},
+        {tried::replace, sends("STORED\r\n"), "hit", true},
+        {tried::replace, sends("NOT_STORED\r\n"), "miss", true},
+        {tried::replace, sends("EXISTS\r\n"), "Key not stored: k1", true},
+        {tried::replace, sends("SERVER_ERROR object too large for cache\r\n"),
+         "Key not stored: k1 (SERVER_ERROR object too large for cache)", true},
+        {tried::replace, sends("DELETED\r\n"), "Key not stored: k1 (DELETED)", true},
+        {tried::replace, [](kvtest::fake_connection& c) { c.close(); },
+         "Key not stored: k1" + closed, false},
+        {tried::remove, sends("DELETED\r\n"), "hit", true},
+        {tried::remove, sends("NOT_FOUND\r\n"), "miss", true},
+        {tried::remove, sends("NOT_FOUND \t\r\n"), "miss", true},
+        {tried::remove, sends("NOT_STORED\r\n"), "Key not found: k1 (NOT_STORED)", true},
+        {tried::remove, sends("CLIENT_ERROR bad command line format\r\n"),
+         "Key not found: k1 (CLIENT_ERROR bad command line format)", true},
+        {tried::remove, [](kvtest::fake_connection& c) { c.close(); },
+         "Key not found: k1" + closed, false},
+    };
+    const auto request_of = [](tried applied) -> std::string {
+        switch (applied) {
+        case tried::get: return "get k1\r\n";
+        case tried::replace: return "replace k1 0 0 3\r\nabc\r\n";
+        case tried::remove: return "delete k1\r\n";
+        }
+        return {};
+    };
+    for (const row& r : rows) {
+        const std::string request = request_of(r.applied);
+        std::mutex mutex;
+        std::string received;
+        kvtest::fake_server server([&](kvtest::fake_connection& c) {
+            const std::string bytes = c.read_bytes(request.size());
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                received = bytes;
+            }
+            r.reply(c);
+            c.wait_for_peer_close();
+        });
+        memcache::client client;
+        connect_to(client, server);
+        std::string value = "before";
+        bool found = false;
+        std::string outcome = outcome_of([&] {
+            switch (r.applied) {
+            case tried::get: found = memcache::get_command("k1", &value).try_apply(client); break;
+            case tried::replace:
+                found = memcache::replace_command("k1", "abc", 0, 0).try_apply(client);
+                break;
+            case tried::remove: found = memcache::delete_command("k1").try_apply(client); break;
+            }
+        });
+        if (outcome == "ok") outcome = found ? "hit" : "miss";
+        SCOPED_TRACE(request + " expecting " + r.outcome);
+        EXPECT_EQ(outcome, r.outcome);
+        EXPECT_EQ(value, r.applied == tried::get && r.outcome == "hit" ? "abc" : "before");
+        EXPECT_EQ(client.servers().begin()->second.connected, r.stays_up);
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(received, request);
+    }
+}
+
 // A server that stops reading must not hold a large request for ever.
 TEST(request_to_a_server_that_reads_nothing, fails_once_the_limit_passes_without_progress) {
     kvtest::fake_server server([](kvtest::fake_connection& c) { c.stall(5s); });

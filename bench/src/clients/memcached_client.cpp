@@ -41,4 +41,20 @@ void memcached_client::get(const std::string& key, std::string& value, std::size
     memcache::get_command(key, &value)(store_);
 }
 
+void memcached_client::set(const std::string& key, const std::string& value) {
+    memcache::set_command(key, value, 0, 0)(store_);
+}
+
+bool memcached_client::try_get(const std::string& key, std::string& value) {
+    return memcache::get_command(key, &value).try_apply(store_);
+}
+
+bool memcached_client::try_update(const std::string& key, const std::string& value) {
+    return memcache::replace_command(key, value, 0, 0).try_apply(store_);
+}
+
+bool memcached_client::try_remove(const std::string& key) {
+    return memcache::delete_command{key}.try_apply(store_);
+}
+
 }  // namespace bench

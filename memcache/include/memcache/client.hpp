@@ -107,8 +107,9 @@ private:
     // completeness check finds the end of the reply within reply_limit_ms,
     // and hands the received bytes to the command while the mutex is still
     // held. A write or read that fails (an error, a closed peer, the limit)
-    // marks the server down and raises the command's failure.
-    void exchange(std::string_view key, detail::exchange& command);
+    // marks the server down and raises the command's failure. Returns what
+    // the command made of the reply: false for the command's miss.
+    bool exchange(std::string_view key, detail::exchange& command);
     boost::system::error_code send(connection& server,
                                    const std::array<boost::asio::const_buffer, 3>& pieces);
     boost::system::error_code receive(connection& server, const detail::exchange& command,

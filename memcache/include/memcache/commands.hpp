@@ -17,6 +17,11 @@ class client;
 // 64 KiB, a value over 1 GiB). Its exception then carries the cause after
 // the message, as in "Key not found: k1 (no reply within 500 ms)".
 //
+// get, replace and delete can also be applied with try_apply, which tells a
+// missing key by returning false instead of raising: the same request, the
+// same reply handling, and no exception on the way of a miss. Every other
+// failure raises as when the command is called.
+//
 // A command holds views of its key and value, not copies: apply it while they
 // live, as memcache::get_command(key, &value)(client) does. A command that
 // succeeds allocates nothing once its connection's reply buffer has grown to
@@ -29,6 +34,9 @@ class get_command {
 public:
     get_command(std::string_view key, std::string* value) noexcept;
     void operator()(client& target) const;
+    // As calling it, except that a miss (END without a VALUE block) returns
+    // false and leaves *value alone; true when *value took the key's value.
+    bool try_apply(client& target) const;
 
 private:
     std::string_view key_;
@@ -42,10 +50,13 @@ class storage_command {
 protected:
     storage_command(std::string_view key, std::string_view value, std::uint64_t exptime,
                     std::uint32_t flags) noexcept;
-    // Sends "<verb> key flags exptime bytes" and the data; raises
-    // key_not_stored unless the server answers STORED, with the server's
-    // line as its cause unless that is the command's own refusal
-    // (NOT_STORED, EXISTS, NOT_FOUND).
+    // Sends "<verb> key flags exptime bytes" and the data; true when the
+    // server answers STORED, false when it answers NOT_STORED (the verb's
+    // condition on the key does not hold). Raises key_not_stored for every
+    // other answer, with the server's line as its cause unless that is a
+    // plain refusal (EXISTS, NOT_FOUND).
+    bool try_store(client& target, std::string_view verb) const;
+    // As try_store, and NOT_STORED raises key_not_stored too.
     void store(client& target, std::string_view verb) const;
 
 private:
@@ -71,6 +82,9 @@ public:
     replace_command(std::string_view key, std::string_view value, std::uint64_t exptime,
                     std::uint32_t flags) noexcept;
     void operator()(client& target) const;
+    // As calling it, except that NOT_STORED (the key is absent) returns false;
+    // true when the value was stored.
+    bool try_apply(client& target) const;
 };
 
 // set: stores the value whether or not the key is present.
@@ -87,6 +101,9 @@ class delete_command {
 public:
     explicit delete_command(std::string_view key) noexcept;
     void operator()(client& target) const;
+    // As calling it, except that NOT_FOUND returns false; true when the key
+    // was deleted.
+    bool try_apply(client& target) const;
 
 private:
     std::string_view key_;

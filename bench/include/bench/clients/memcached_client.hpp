@@ -9,9 +9,9 @@
 namespace bench {
 
 // A memcached server through the memcache library: put is add, update is
-// replace, remove is delete, get is get. The daemon is the client's only
-// server, connected once at construction (500 ms per attempt); an
-// unreachable daemon shows at the first operation as
+// replace, remove is delete, get is get (and the mix operations below). The
+// daemon is the client's only server, connected once at construction (500 ms
+// per attempt); an unreachable daemon shows at the first operation as
 // memcache::no_available_servers. A connection that breaks, whose reply is
 // not whole within 500 ms, or whose reply goes past the library's limits (a
 // line over 64 KiB, a value over 1 GiB) stays down: every later operation
@@ -33,8 +33,10 @@ public:
     // Reads a content of any length; expected_size is not used.
     void get(const std::string& key, std::string& value, std::size_t expected_size) override;
 
-    // Not supported yet: each throws std::runtime_error naming the
-    // operation (memcached_mix_ops.cpp).
+    // set is set; the others tell the server's own miss by returning false
+    // (without an exception): try_get is get answered by END alone,
+    // try_update is replace answered by NOT_STORED, try_remove is delete
+    // answered by NOT_FOUND. Every other outcome raises as above.
     void set(const std::string& key, const std::string& value) override;
     bool try_get(const std::string& key, std::string& value) override;
     bool try_update(const std::string& key, const std::string& value) override;
