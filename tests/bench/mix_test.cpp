@@ -501,18 +501,6 @@ TEST(MixKind, ThreadsShareALoadedKeySpaceOnRedis)
 TEST(MixKind, ThreadsShareALoadedKeySpaceOnMemcached)
 {
     const auto memcached = kvtest::server_process::memcached();
-    {
-        bench::thread_context probe(settings_for(bench::protocol_type::memcached, 1,
-                                                 memcached.port()),
-                                    0);
-        try {
-            probe.client->set("probe", "x");
-            probe.client->try_remove("probe");
-        } catch (const std::runtime_error& error) {
-            // Until the memcached client has the operations of a mix.
-            GTEST_SKIP() << "the memcached client cannot run a mix yet: " << error.what();
-        }
-    }
     check_shared_key_space(bench::protocol_type::memcached, memcached, [&] {
         const std::string stats = memcached.ask("stats\r\n", "END\r\n");
         std::smatch items;
