@@ -216,7 +216,7 @@ TEST(Report, JsonReportIsWrittenThroughSymbolicLinks)
 
         bench::json_report report(dir.path() + "/" + c.path, bench::run_settings{}, {},
                                   bench::run_facts{});
-        ASSERT_TRUE(report.write({}, {})) << report.failure_reason();
+        ASSERT_TRUE(report.write(bench::suite_aggregates(0), {})) << report.failure_reason();
 
         for (const auto& entry : c.links) {
             struct stat status {};
@@ -322,8 +322,12 @@ TEST(Report, AnAggregateOfFailedOpenLoopThreadsHasTheirRateAndNoFigures)
     settings.rate = 1000;
     bench::json_report report(dir.path() + "/run.json", settings,
                               {bench::make_test_spec(0, 1024, 1)}, {});
-    for (const bench::result_record& record : records) report.add(record);
-    ASSERT_TRUE(report.write({aggregate}, {})) << report.failure_reason();
+    bench::suite_aggregates aggregates(1);
+    for (const bench::result_record& record : records) {
+        report.add(record);
+        aggregates.merge(record);
+    }
+    ASSERT_TRUE(report.write(aggregates, {})) << report.failure_reason();
     const auto document = nlohmann::json::parse(dir.read("run.json"));
     EXPECT_EQ(document["results"][1]["rate"]["requested"], 2500.0);
     const auto& written = document["aggregates"][0];

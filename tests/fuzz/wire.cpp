@@ -81,7 +81,13 @@ void report(const bench::result_record& record) {
     const std::vector<bench::test_spec> tests = {bench::make_test_spec(0, 1, 1)};
     bench::json_report json(scratch_file(), settings, tests, {});
     json.add(record);
-    require(json.write({aggregate}, {}), "cannot write the scratch JSON file");
+    // The report's aggregates hold the record as the first test's.
+    bench::result_record first = record;
+    first.test_index = 0;
+    bench::suite_aggregates aggregates(1);
+    aggregates.merge(first);
+    aggregates.merge(first);
+    require(json.write(aggregates, {}), "cannot write the scratch JSON file");
     std::ifstream in(scratch_file(), std::ios::binary);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     try {
