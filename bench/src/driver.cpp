@@ -497,6 +497,16 @@ int run_as_rank(cluster& ranks, int argc, char* argv[], std::ostream& out, std::
             rank_out << "connecting to " << rank.daemon << std::endl;
         }
     }
+    // The facts reach rank 0 alone; the other ranks learn the run's thread
+    // count from it (a mix test's load and key choice are split by it).
+    {
+        wire::writer message;
+        message.u32(all_threads);
+        const std::string shared = ranks.broadcast(message.take());
+        wire::reader in(shared);
+        all_threads = in.u32();
+        in.finish();
+    }
 
     install_interrupt_handlers();
     run_context run{settings, plan.tests, rank_out, rank_err, std::move(facts)};

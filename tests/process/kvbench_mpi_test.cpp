@@ -389,6 +389,53 @@ TEST(KvbenchMpi, LockstepStartsEachTestTogetherOnEveryRank) {
     for (int test = 0; test < 3; ++test) EXPECT_LT(together[test], 20) << "test " << test;
 }
 
+TEST(KvbenchMpi, RanksShareAMixsLoadedKeySpaceItsPrefixAndSeed) {
+    // No key_prefix: both mixes take rank 0's, so the second, which loads
+    // nothing, finds on every rank what every rank loaded in the first. Every
+    // value is 128 bytes, so a result has 128 bytes a step when every step
+    // found its key, which in the first mix needs every thread of every rank
+    // to have loaded before any went on.
+    auto redis = kvtest::server_process::redis();
+    kvtest::temp_dir dir;
+    dir.write("suite.cfg", R"(tests
+{
+    mix { keys 400
+          size 128
+          get 90
+          update 10
+          distribution zipfian
+          count 300
+          load 1 }
+    multiple_put_get_delete { size 64 count 20 }
+    mix { keys 400
+          size 128
+          get 1
+          distribution sequential
+          count 100 }
+}
+)");
+    for (const bool lockstep : {false, true}) {
+        SCOPED_TRACE(lockstep ? "--lockstep" : "without --lockstep");
+        redis.ask("FLUSHALL\r\n", "\r\n");
+        args arguments{"--protocol", "redis", "--daemon", redis.endpoint(), "--threads", "2",
+                       "-f", "suite.cfg", "-o", "report.csv", "-j", "run.json", "--strict"};
+        if (lockstep) arguments.push_back("--lockstep");
+        const auto run = mpirun(ranks(2, arguments), dir);
+        ASSERT_FALSE(run.timed_out) << run.out;
+        ASSERT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_EQ(count_of(run.out, "\nloaded 400 keys of 128.0 B in "), 1u) << run.out;
+        EXPECT_EQ(redis.ask("DBSIZE\r\n", "\r\n"), ":400\r\n");
+        const json report = json::parse(dir.read("run.json"));
+        ASSERT_EQ(report["results"].size(), 12u);
+        for (const json& result : report["results"]) {
+            const int test = result["test"];
+            if (test == 1) continue;
+            EXPECT_EQ(result["bytes"], 128 * (test == 0 ? 300 : 100))
+                << "test " << test << ", thread " << result["thread"];
+        }
+    }
+}
+
 TEST(KvbenchMpi, APlainStartIsARunOfItsOwn) {
     kvtest::temp_dir dir;
     dir.write("suite.cfg", suite);
