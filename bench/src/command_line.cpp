@@ -1,4 +1,4 @@
-#include <bench/settings.hpp>
+#include <bench/command_line.hpp>
 #include <bench/version.hpp>
 
 #include <boost/asio/ip/address.hpp>
