@@ -1,4 +1,5 @@
 #include <bench/command_line.hpp>
+#include <bench/protocol.hpp>
 #include <bench/version.hpp>
 
 #include <boost/asio/ip/address.hpp>
@@ -47,14 +48,9 @@ static void validate(boost::any& value, const std::vector<std::string>& values, 
                      int) {
     po::validators::check_first_occurrence(value);
     const std::string& text = po::validators::get_single_string(values);
-    for (const protocol_type protocol : {protocol_type::local, protocol_type::nox,
-                                         protocol_type::memcached, protocol_type::redis}) {
-        if (text == protocol_name(protocol)) {
-            value = protocol;
-            return;
-        }
-    }
-    throw po::invalid_option_value(text);
+    const protocol_info* const protocol = find_protocol(text);
+    if (protocol == nullptr) throw po::invalid_option_value(text);
+    value = protocol->type;
 }
 
 namespace {
@@ -155,6 +151,31 @@ bool same_file(const std::string& a, const std::string& b) {
 
 // A path as a message shows it: an empty one as "" so that it can be seen.
 std::string shown_path(const std::string& path) { return path.empty() ? "\"\"" : path; }
+
+// The endpoints a protocol's client reaches, as the command line writes them.
+const char* endpoint_form(endpoint_use endpoints) {
+    switch (endpoints) {
+    case endpoint_use::none: return "any";
+    case endpoint_use::tcp: return "host:port";
+    case endpoint_use::tcp_or_unix: return "host:port or unix:PATH";
+    }
+    return "";
+}
+
+// "redis protocol", or "a, b and c protocols": the protocols that take an
+// option, as an error names them.
+std::string protocols_taking(protocol_options option) {
+    std::vector<std::string> names;
+    for (const protocol_info& protocol : protocols()) {
+        if (takes(protocol, option)) names.emplace_back(protocol.name);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += i + 1 == names.size() ? " and " : ", ";
+        text += names[i];
+    }
+    return text + (names.size() == 1 ? " protocol" : " protocols");
+}
 
 // Prints a command-line error and the help, and says to end with status 1.
 command_line_outcome fail_command_line(const std::string& message,
@@ -325,11 +346,14 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
 
         if (given.count("rate")) settings.rate = rate.steps_per_second;
 
-        if (settings.protocol == protocol_type::nox && settings.daemon.is_unix_socket())
-            throw std::runtime_error("the nox protocol needs a host:port endpoint");
+        const protocol_info& protocol = *find_protocol(settings.protocol);
+        if (!reaches(protocol, settings.daemon))
+            throw std::runtime_error(std::string("the ") + protocol.name + " protocol needs a " +
+                                     endpoint_form(protocol.endpoints) + " endpoint");
         if (given.count("auth-file")) {
-            if (settings.protocol != protocol_type::redis)
-                throw std::runtime_error("the auth file is used by the redis protocol only");
+            if (!takes(protocol, protocol_options::auth_file))
+                throw std::runtime_error("the auth file is used by the " +
+                                         protocols_taking(protocol_options::auth_file) + " only");
             settings.clients.redis_login = read_redis_credentials(auth_file, err);
         }
 
