@@ -1,31 +1,24 @@
-#include <bench/settings.hpp>
+#include <bench/command_line.hpp>
+#include <bench/protocol.hpp>
 #include <bench/version.hpp>
 
 #include <boost/asio/ip/address.hpp>
-#include <boost/date_time/c_time.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/format.hpp>
 #include <boost/program_options.hpp>
-#include <boost/spirit/include/karma.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <iostream>
-#include <iterator>
 #include <map>
-#include <optional>
 #include <locale>
+#include <optional>
 #include <ostream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace po = boost::program_options;
 namespace fs = boost::filesystem;
@@ -47,14 +40,9 @@ static void validate(boost::any& value, const std::vector<std::string>& values, 
                      int) {
     po::validators::check_first_occurrence(value);
     const std::string& text = po::validators::get_single_string(values);
-    for (const protocol_type protocol : {protocol_type::local, protocol_type::nox,
-                                         protocol_type::memcached, protocol_type::redis}) {
-        if (text == protocol_name(protocol)) {
-            value = protocol;
-            return;
-        }
-    }
-    throw po::invalid_option_value(text);
+    const protocol_info* const protocol = find_protocol(text);
+    if (protocol == nullptr) throw po::invalid_option_value(text);
+    value = protocol->type;
 }
 
 namespace {
@@ -77,24 +65,6 @@ void validate(boost::any& value, const std::vector<std::string>& values, rate_op
     number >> rate;
     if (number.fail() || !(rate > 0 && rate <= max_rate)) throw po::invalid_option_value(text);
     value = rate_option{rate};
-}
-
-boost::system::error_code invalid_argument() {
-    return boost::system::errc::make_error_code(boost::system::errc::invalid_argument);
-}
-
-boost::system::error_code no_such_file() {
-    return boost::system::errc::make_error_code(
-        boost::system::errc::no_such_file_or_directory);
-}
-
-// A probe name: eight hex digits, a point, three hex digits; when no random
-// name can be had, a numbered fallback.
-std::string next_probe_name() {
-    boost::system::error_code error;
-    const fs::path name = fs::unique_path("%%%%%%%%.%%%", error);
-    if (!error) return name.string();
-    return (boost::format("nox_test_file_%d.txt") % std::rand()).str();
 }
 
 // Reads the parts of an options error that the library keeps to itself: the
@@ -156,6 +126,31 @@ bool same_file(const std::string& a, const std::string& b) {
 // A path as a message shows it: an empty one as "" so that it can be seen.
 std::string shown_path(const std::string& path) { return path.empty() ? "\"\"" : path; }
 
+// The endpoints a protocol's client reaches, as the command line writes them.
+const char* endpoint_form(endpoint_use endpoints) {
+    switch (endpoints) {
+    case endpoint_use::none: return "any";
+    case endpoint_use::tcp: return "host:port";
+    case endpoint_use::tcp_or_unix: return "host:port or unix:PATH";
+    }
+    return "";
+}
+
+// "redis protocol", or "a, b and c protocols": the protocols that take an
+// option, as an error names them.
+std::string protocols_taking(protocol_options option) {
+    std::vector<std::string> names;
+    for (const protocol_info& protocol : protocols()) {
+        if (takes(protocol, option)) names.emplace_back(protocol.name);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += i + 1 == names.size() ? " and " : ", ";
+        text += names[i];
+    }
+    return text + (names.size() == 1 ? " protocol" : " protocols");
+}
+
 // Prints a command-line error and the help, and says to end with status 1.
 command_line_outcome fail_command_line(const std::string& message,
                                        const po::options_description& options,
@@ -166,88 +161,6 @@ command_line_outcome fail_command_line(const std::string& message,
 }
 
 }  // namespace
-
-std::string make_report_file_name() {
-    namespace karma = boost::spirit::karma;
-
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    // Throws "could not convert calendar time to local time" on failure.
-    boost::date_time::c_time::localtime(&now, &local);
-
-    // The whole generator is one full expression: Spirit expressions hold
-    // references to their parts, which must not outlive the statement.
-    std::string name;
-    std::back_insert_iterator<std::string> sink(name);
-    const bool generated = karma::generate(
-        sink,
-        karma::lit("report_") << karma::right_align(4, '0')[karma::int_] << '_'
-                              << karma::right_align(2, '0')[karma::int_] << '_'
-                              << karma::right_align(2, '0')[karma::int_] << '-'
-                              << karma::right_align(2, '0')[karma::int_] << '_'
-                              << karma::right_align(2, '0')[karma::int_] << '_'
-                              << karma::right_align(2, '0')[karma::int_] << ".csv",
-        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-        local.tm_sec);
-    if (!generated)
-        throw std::runtime_error("Internal error, could not generate the report file name.");
-    return name;
-}
-
-namespace detail {
-
-boost::system::error_code probe_directory(const std::string& directory,
-                                          const std::function<std::string()>& next_name) {
-    // A taken name is skipped rather than reused: the probe is removed
-    // afterwards, and it must never remove a file it did not create.
-    constexpr int attempts = 16;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        const fs::path probe = fs::path(directory) / next_name();
-        const int fd = ::open(probe.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return {errno, boost::system::system_category()};
-        }
-        ::close(fd);
-        boost::system::error_code error;
-        const bool removed = fs::remove(probe, error);
-        if (error) return error;
-        if (!removed)
-            return boost::system::errc::make_error_code(boost::system::errc::permission_denied);
-        return {};
-    }
-    return boost::system::errc::make_error_code(boost::system::errc::file_exists);
-}
-
-}  // namespace detail
-
-boost::system::error_code check_report_path(const std::string& path) {
-    // No file can be opened under an empty name.
-    if (path.empty()) return no_such_file();
-    boost::system::error_code error;
-    const fs::file_status status = fs::status(path, error);
-    if (fs::exists(status)) {
-        if (fs::is_regular_file(status)) return {};
-        return error ? error : invalid_argument();
-    }
-    // A symbolic link whose target is missing, or a loop of links: opening
-    // it later may fail after the whole run, so it is refused now.
-    boost::system::error_code link_error;
-    if (fs::is_symlink(fs::symlink_status(path, link_error)))
-        return error ? error : no_such_file();
-
-    fs::path directory = fs::path(path).parent_path();
-    if (directory.empty()) directory = ".";
-
-    const fs::file_status directory_status = fs::status(directory, error);
-    if (!fs::exists(directory_status)) {
-        error.clear();
-        fs::create_directories(directory, error);
-        return error;
-    }
-    if (!fs::is_directory(directory_status)) return invalid_argument();
-    return detail::probe_directory(directory.string(), next_probe_name);
-}
 
 command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
                                      std::ostream& err, file_checks files) {
@@ -325,11 +238,14 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
 
         if (given.count("rate")) settings.rate = rate.steps_per_second;
 
-        if (settings.protocol == protocol_type::nox && settings.daemon.is_unix_socket())
-            throw std::runtime_error("the nox protocol needs a host:port endpoint");
+        const protocol_info& protocol = *find_protocol(settings.protocol);
+        if (!reaches(protocol, settings.daemon))
+            throw std::runtime_error(std::string("the ") + protocol.name + " protocol needs a " +
+                                     endpoint_form(protocol.endpoints) + " endpoint");
         if (given.count("auth-file")) {
-            if (settings.protocol != protocol_type::redis)
-                throw std::runtime_error("the auth file is used by the redis protocol only");
+            if (!takes(protocol, protocol_options::auth_file))
+                throw std::runtime_error("the auth file is used by the " +
+                                         protocols_taking(protocol_options::auth_file) + " only");
             settings.clients.redis_login = read_redis_credentials(auth_file, err);
         }
 

@@ -9,6 +9,7 @@
 #include <bench/cluster/cluster.hpp>
 #include <bench/cluster/relay.hpp>
 #include <bench/cluster/wire.hpp>
+#include <bench/command_line.hpp>
 #include <bench/error_log.hpp>
 #include <bench/host_info.hpp>
 #include <bench/interrupt.hpp>

@@ -2,7 +2,7 @@
 // default report name, the report-path check, and the error exits.
 
 #include <bench/clients/options.hpp>
-#include <bench/settings.hpp>
+#include <bench/command_line.hpp>
 #include <bench/version.hpp>
 
 #include <support/process.hpp>

@@ -8,7 +8,7 @@
 
 #include "targets.hpp"
 
-#include <bench/settings.hpp>
+#include <bench/command_line.hpp>
 
 #include <algorithm>
 #include <cstdlib>

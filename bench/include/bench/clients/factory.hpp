@@ -10,9 +10,9 @@
 
 namespace bench {
 
-// Builds the client of `protocol` for the daemon at `daemon` (the local
-// client ignores it); "unknown test protocol" for any other value. Clients
-// that talk to a server connect here.
+// Builds the client of `protocol` (its entry in the protocol table) for the
+// daemon at `daemon` (the local client ignores it); "unknown test protocol"
+// for a number no protocol has. Clients that talk to a server connect here.
 std::unique_ptr<client> make_client(protocol_type protocol, const endpoint& daemon,
                                     const client_options& options);
 
