@@ -13,7 +13,9 @@
 
 #include <csignal>
 #include <fstream>
-#include <sstream>
+#include <mutex>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,8 +42,35 @@ TEST(ExitStatus, AnErrorComesFirstThenASignalOwnBeforeRemoteThenStrictFailures) 
     }
 }
 
+// Text that several threads write at once, as they do on the standard
+// streams of a rank: each write is whole.
+class shared_text : public std::streambuf {
+public:
+    std::string str() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+
+protected:
+    int_type overflow(int_type c) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!traits_type::eq_int_type(c, traits_type::eof())) text_ += traits_type::to_char_type(c);
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(text, static_cast<std::size_t>(count));
+        return count;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string text_;
+};
+
 struct rank_run {
-    std::ostringstream out, err;
+    shared_text out_text, err_text;
+    std::ostream out{&out_text}, err{&err_text};
     int status = -1;
 };
 
@@ -103,7 +132,7 @@ TEST(RunOverRanks, RankZeroReportsEveryRankAndAllEndWithItsStatus) {
                                "--threads", "2", c.option});
 
         const std::size_t tests = c.failed > 0 ? 2 : 1;
-        const std::string out = runs[0].out.str();
+        const std::string out = runs[0].out_text.str();
         EXPECT_EQ(out.rfind("loading test file: " + suite + "...\nconnecting to 127.0.0.1:2836\n"
                             "running " + std::to_string(tests) + " test(s) in 6 threads on 3 ranks...\n",
                             0),
@@ -118,15 +147,15 @@ TEST(RunOverRanks, RankZeroReportsEveryRankAndAllEndWithItsStatus) {
         std::size_t rows = 0;
         for (std::string line; std::getline(file, line);) ++rows;
         EXPECT_EQ(rows, 1 + 6 * tests);
-        EXPECT_EQ(kvtest::count_of(runs[0].err.str(), "test failed: "), c.failed);
+        EXPECT_EQ(kvtest::count_of(runs[0].err_text.str(), "test failed: "), c.failed);
         if (c.failed > 0) {
-            EXPECT_NE(runs[0].err.str().find("6 of 12 results failed\n"), std::string::npos);
+            EXPECT_NE(runs[0].err_text.str().find("6 of 12 results failed\n"), std::string::npos);
         }
         for (std::uint32_t rank = 0; rank < 3; ++rank) {
             EXPECT_EQ(runs[rank].status, c.status) << "rank " << rank;
             if (rank == 0) continue;
-            EXPECT_EQ(runs[rank].out.str(), "") << "rank " << rank;
-            EXPECT_EQ(runs[rank].err.str(), "") << "rank " << rank;
+            EXPECT_EQ(runs[rank].out_text.str(), "") << "rank " << rank;
+            EXPECT_EQ(runs[rank].err_text.str(), "") << "rank " << rank;
         }
     }
 }
