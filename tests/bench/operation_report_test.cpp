@@ -82,10 +82,11 @@ written write_run(bool percentiles)
     std::ostringstream out, err;
     {
         bench::result_writer writer(settings, tests, {}, out, err);
+        writer.begin();
         for (const bench::result_record& record :
              {mix_record(0), mix_record(1), mix_record(2, false), plain_record()})
             writer.take(record);
-        EXPECT_TRUE(writer.close_report());
+        EXPECT_TRUE(writer.close());
         EXPECT_TRUE(writer.finish({}));
     }
     EXPECT_EQ(err.str(), "");

@@ -45,6 +45,7 @@ TEST(ResultWriter, HoldsLittleForTestsThatHaveNotRun) {
         std::ostream nowhere(nullptr);
         const kvtest::allocation_meter meter;
         bench::result_writer writer(settings, tests, bench::run_facts{}, nowhere, nowhere);
+        writer.begin();
         EXPECT_LE(meter.held(), tests.size() * 64) << meter.held() / tests.size() << " bytes a test";
         if (percentiles) continue;
         for (std::size_t test = 0; test < tests.size(); ++test) writer.take(result_of(test));
@@ -62,8 +63,9 @@ TEST(ResultWriter, WritesTheAggregatesInSuiteOrder) {
     std::ostringstream out, err;
     {
         bench::result_writer writer(settings, tests, bench::run_facts{}, out, err);
+        writer.begin();
         for (const std::size_t test : {2, 0, 2}) writer.take(result_of(test));
-        ASSERT_TRUE(writer.close_report());
+        ASSERT_TRUE(writer.close());
         out.str("");
         ASSERT_TRUE(writer.finish(bench::run_ending{}));
     }

@@ -2,6 +2,7 @@
 
 #include "stream_connect.hpp"
 
+#include <bench/detail/wait.hpp>
 #include <bench/interrupt.hpp>
 
 #include <nox_api.h>
@@ -80,11 +81,9 @@ nox_client::nox_client(const endpoint& daemon) : client("nox") {
     const std::string host = daemon.tcp().address().to_string();
     const auto deadline = clock_type::now() + std::chrono::milliseconds(timeout_value);
     for (auto attempt = first_attempt;; attempt = std::min(attempt * 2, longest_attempt)) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
+        const auto wait = detail::milliseconds_left(deadline, attempt);
         if (nox_set_option(handle_.get(), timeout_option,
-                           static_cast<int>(std::max<long long>(
-                               std::min(attempt, left).count(), 1))) != 0)
+                           static_cast<int>(std::max<long long>(wait.count(), 1))) != 0)
             fail("cannot set the timeout");
         const std::int32_t status =
             nox_connect(handle_.get(), host.c_str(), static_cast<int>(daemon.tcp().port()));

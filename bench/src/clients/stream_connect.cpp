@@ -1,5 +1,6 @@
 #include "stream_connect.hpp"
 
+#include <bench/detail/wait.hpp>
 #include <bench/interrupt.hpp>
 
 #include <algorithm>
@@ -50,9 +51,7 @@ private:
 // poll; 0 once the deadline has passed. Throws interrupted_error on a stop.
 int next_slice(clock_type::time_point deadline) {
     if (interrupt_requested()) throw interrupted_error();
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_type::now());
-    if (left <= std::chrono::milliseconds::zero()) return 0;
-    return static_cast<int>(std::min(left, slice).count());
+    return static_cast<int>(detail::milliseconds_left(deadline, slice).count());
 }
 
 void set_blocking(int fd, bool blocking) {

@@ -1,13 +1,13 @@
 #include <bench/cluster/cluster.hpp>
 
+#include <bench/detail/wait.hpp>
+
 #include <mpi.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <deque>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace bench {
@@ -25,18 +25,17 @@ bool started_by_launcher() {
     return false;
 }
 
-// Waits for a request by testing it, sleeping in between: from 16 us up to
-// about a millisecond. The library's own blocking calls would spin on the
+// Waits for a request by testing it and sleeping in between, with no yields
+// before the first sleep. The library's own blocking calls would spin on the
 // processor, taking it from ranks on the same machine that are still timing
 // their steps.
 void wait_for(MPI_Request& request) {
-    std::chrono::microseconds pause{16};
+    detail::backoff pause(0);
     for (;;) {
         int done = 0;
         MPI_Test(&request, &done, MPI_STATUS_IGNORE);
         if (done) return;
-        std::this_thread::sleep_for(pause);
-        if (pause < std::chrono::microseconds{1024}) pause *= 2;
+        pause();
     }
 }
 

@@ -22,16 +22,16 @@ enum class message_kind : std::uint8_t {
 
 }  // namespace
 
-rank_relay::rank_relay(cluster& ranks, result_writer* writer, error_log& errors,
+rank_relay::rank_relay(cluster& ranks, reporter* results, error_log& errors,
                        pass_barrier& barrier, std::size_t meetings,
                        std::chrono::steady_clock::time_point& origin, std::ostream& err)
-    : ranks_(ranks), writer_(writer), errors_(errors), barrier_(barrier), meetings_(meetings),
+    : ranks_(ranks), results_(results), errors_(errors), barrier_(barrier), meetings_(meetings),
       origin_(origin), err_(err) {}
 
-void rank_relay::take(result_record record) {
+void rank_relay::take(result_record& record) {
     record.rank = ranks_.rank();
-    if (writer_) {
-        writer_->take(record);
+    if (results_) {
+        results_->take(record);
         return;
     }
     wire::writer message;
@@ -96,7 +96,7 @@ bool rank_relay::receive() {
         in.finish();
         // What the rank's runner would have printed on a console of its own.
         if (!record.success) err_ << ("\ntest failed: " + record.failure + "\n") << std::flush;
-        writer_->take(record);
+        results_->take(record);
         break;
     }
     case message_kind::error: {

@@ -1,6 +1,7 @@
 #include <bench/report/console.hpp>
 
 #include <bench/format.hpp>
+#include <bench/kinds.hpp>
 
 #include <optional>
 #include <ostream>
@@ -126,6 +127,45 @@ void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
         << std::endl;
     out << "                    min = " << number_text(aggregate.min_ms) << " ms" << std::endl;
     out << "                    max = " << number_text(aggregate.max_ms) << " ms" << std::endl;
+}
+
+console_reporter::console_reporter(const run_settings& settings,
+                                   const std::vector<test_spec>& tests,
+                                   const suite_aggregates& aggregates, std::ostream& out,
+                                   std::ostream& err)
+    : percentiles_(settings.percentiles), tests_(tests), aggregates_(aggregates), out_(out), err_(err)
+{
+}
+
+void console_reporter::take(const result_record& result)
+{
+    warn_if_rate_not_held(result);
+    out_ << result;
+    if (percentiles_ && result.success) write_latency_lines(out_, result);
+    out_.flush();
+}
+
+void console_reporter::warn_if_rate_not_held(const result_record& result)
+{
+    if (!result.open_loop || !result.success) return;
+    const double requested = result.open_loop->requested_rate;
+    const double achieved = achieved_rate(result);
+    // Below two steps there is no achieved rate (NaN), and nothing to say.
+    if (!(achieved < held_share * requested)) return;
+    err_ << ("rate not held on thread #" + std::to_string(result.thread_number) +
+             ": requested " + number_text(requested) + " steps/s, achieved " +
+             number_text(achieved) + " steps/s\n")
+         << std::flush;
+}
+
+bool console_reporter::finish(const run_ending&)
+{
+    if (!percentiles_) return true;
+    for (std::size_t test = 0; test < aggregates_.size(); ++test) {
+        if (const test_aggregate* aggregate = aggregates_.find(test))
+            write_aggregate(out_, *aggregate, describe(tests_[test]));
+    }
+    return true;
 }
 
 }  // namespace bench

@@ -3,7 +3,9 @@
 #include <bench/format.hpp>
 
 #include <cerrno>
+#include <ostream>
 #include <system_error>
+#include <utility>
 
 namespace bench {
 
@@ -130,6 +132,32 @@ void csv_report::record_failure(const char* what)
         failure_ += ": ";
         failure_ += std::error_code(error, std::generic_category()).message();
     }
+}
+
+csv_reporter::csv_reporter(std::string path, std::ostream& err) : path_(std::move(path)), err_(err)
+{
+}
+
+void csv_reporter::begin()
+{
+    report_.emplace(path_);
+}
+
+void csv_reporter::take(const result_record& result)
+{
+    report_->write(result);
+}
+
+bool csv_reporter::close()
+{
+    report_->close();
+    if (report_->ok()) {
+        return true;
+    }
+    err_ << ("cannot write report file " + report_->path() + ": " + report_->failure_reason() +
+             "\n")
+         << std::flush;
+    return false;
 }
 
 }  // namespace bench

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <ostream>
 #include <system_error>
 #include <utility>
 
@@ -369,6 +370,19 @@ bool json_report::write(const suite_aggregates& aggregates, const run_ending& en
         return false;
     }
     return true;
+}
+
+json_reporter::json_reporter(std::string path, const run_settings& settings,
+                             const std::vector<test_spec>& tests, const run_facts& facts,
+                             const suite_aggregates& aggregates, std::ostream& err)
+    : report_(std::move(path), settings, tests, facts), aggregates_(aggregates), err_(err) {}
+
+bool json_reporter::finish(const run_ending& ending) {
+    if (report_.write(aggregates_, ending)) return true;
+    err_ << ("cannot write JSON report " + report_.path() + ": " + report_.failure_reason() +
+             "\n")
+         << std::flush;
+    return false;
 }
 
 }  // namespace bench

@@ -4,7 +4,7 @@
 #include <bench/cluster/cluster.hpp>
 #include <bench/error_log.hpp>
 #include <bench/pass_barrier.hpp>
-#include <bench/report/result_writer.hpp>
+#include <bench/report/reporter.hpp>
 #include <bench/result_record.hpp>
 
 #include <chrono>
@@ -14,11 +14,13 @@
 
 namespace bench {
 
-// The reporting side of one rank in a run over several ranks, used by the
-// rank's writer thread alone. Rank 0 reports everything: its own results,
-// and those of the other ranks as they arrive, printed, recorded and merged
-// like its own; it prints the other ranks' errors too. Every other rank sends
-// its results and errors to rank 0 and prints nothing.
+// The reporting side of one rank of a run, used by one thread at a time: the
+// rank's writer thread, or the thread that runs a pass alone. Rank 0 reports
+// everything: its own results, and those of the other ranks as they arrive,
+// printed, recorded and merged like its own; it prints the other ranks'
+// errors too. Every other rank sends its results and errors to rank 0 and
+// prints nothing. A process that is a cluster of its own hands its results
+// to its reporter and has nothing else to do.
 //
 // A signal that stops one rank stops them all: the rank tells rank 0, which
 // gives every other rank notice of it, and each then stops as if the signal
@@ -31,15 +33,15 @@ namespace bench {
 // it is let go.
 class rank_relay {
 public:
-    // `writer` is rank 0's (null elsewhere); `meetings` is how many rounds
-    // every rank's barrier holds; `origin` is set when the first is let go;
-    // `err` is where rank 0 prints the other ranks' failed tests.
-    rank_relay(cluster& ranks, result_writer* writer, error_log& errors, pass_barrier& barrier,
+    // `results` is rank 0's reporter (null elsewhere); `meetings` is how
+    // many rounds every rank's barrier holds; `origin` is set when the first
+    // is let go; `err` is where rank 0 prints the other ranks' failed tests.
+    rank_relay(cluster& ranks, reporter* results, error_log& errors, pass_barrier& barrier,
                std::size_t meetings, std::chrono::steady_clock::time_point& origin,
                std::ostream& err);
 
-    // A result of this rank's threads.
-    void take(result_record record);
+    // A result of this rank's threads; its rank is set here.
+    void take(result_record& record);
 
     // Does whatever can be done without waiting: takes what arrived from
     // other ranks, passes a stop and new errors on, holds the next meeting,
@@ -61,7 +63,7 @@ private:
     bool pass_errors_on();
 
     cluster& ranks_;
-    result_writer* writer_;
+    reporter* results_;
     error_log& errors_;
     pass_barrier& barrier_;
     const std::size_t meetings_;

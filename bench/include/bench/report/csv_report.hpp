@@ -1,9 +1,12 @@
 #ifndef BENCH_REPORT_CSV_REPORT_HPP
 #define BENCH_REPORT_CSV_REPORT_HPP
 
+#include <bench/report/reporter.hpp>
 #include <bench/result_record.hpp>
 
 #include <fstream>
+#include <iosfwd>
+#include <optional>
 #include <string>
 
 namespace bench {
@@ -42,6 +45,24 @@ private:
     std::string path_;
     std::ofstream file_;
     std::string failure_;
+};
+
+// The report file as one of the run's reporters: created at begin(), closed
+// at close(), which says on err when it did not reach its file: "cannot
+// write report file PATH: REASON".
+class csv_reporter final : public reporter {
+public:
+    csv_reporter(std::string path, std::ostream& err);
+
+    void begin() override;
+    void take(const result_record& result) override;
+    bool close() override;
+    bool finish(const run_ending&) override { return true; }
+
+private:
+    const std::string path_;
+    std::ostream& err_;
+    std::optional<csv_report> report_;
 };
 
 }  // namespace bench

@@ -3,29 +3,18 @@
 
 #include <bench/aggregate.hpp>
 #include <bench/host_info.hpp>
+#include <bench/report/reporter.hpp>
 #include <bench/result_record.hpp>
+#include <bench/run/run_facts.hpp>
 #include <bench/settings.hpp>
 #include <bench/test_spec.hpp>
 
-#include <chrono>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace bench {
-
-// What a JSON report says about a run besides its settings and its tests.
-struct run_facts {
-    std::vector<std::string> command_line;              // the argument list, program first
-    std::chrono::system_clock::time_point started_at;
-    std::vector<rank_facts> ranks;  // every rank of a run over several ranks; empty otherwise
-};
-
-// How a run ended, for the end of the JSON report.
-struct run_ending {
-    int interrupt_signal = 0;         // the signal that stopped the run, 0 if none
-    std::vector<std::string> errors;  // the run's "Error in benchmark" messages
-};
 
 // The JSON report of a run: its context (version, command line, times, host,
 // settings, tests), every result in the order it was reported, and the
@@ -57,6 +46,27 @@ private:
     std::string path_;
     std::string failure_;
     std::unique_ptr<document> document_;
+};
+
+// The JSON report as one of the run's reporters: each result is added as it
+// is taken, and the document is written by finish() with the aggregates,
+// which says on err when it cannot be: "cannot write JSON report PATH: REASON".
+class json_reporter final : public reporter {
+public:
+    // `aggregates` are merged by the owner and read at finish().
+    json_reporter(std::string path, const run_settings& settings,
+                  const std::vector<test_spec>& tests, const run_facts& facts,
+                  const suite_aggregates& aggregates, std::ostream& err);
+
+    void begin() override {}
+    void take(const result_record& result) override { report_.add(result); }
+    bool close() override { return true; }
+    bool finish(const run_ending& ending) override;
+
+private:
+    json_report report_;
+    const suite_aggregates& aggregates_;
+    std::ostream& err_;
 };
 
 }  // namespace bench

@@ -1,0 +1,137 @@
+#include <bench/run/start.hpp>
+
+#include <bench/cluster/wire.hpp>
+#include <bench/host_info.hpp>
+#include <bench/run/silent_stream.hpp>
+#include <bench/test_spec.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <ostream>
+#include <sstream>
+#include <utility>
+
+namespace bench {
+
+namespace {
+
+// What rank 0 tells the other ranks of a launch: the suite and whether the
+// threads meet before each test, or why there is no run. Every rank takes
+// them as they came over the wire, rank 0 too.
+void share_plan(cluster& ranks, run_setup& setup, std::optional<std::string>& failure) {
+    wire::run_plan plan;
+    if (ranks.rank() == 0) {
+        plan.tests = std::move(setup.tests);
+        plan.lockstep = setup.settings.lockstep;
+        if (failure) plan.error = failure->empty() ? "cannot load the test file" : *failure;
+    }
+    wire::writer message;
+    wire::put(message, plan);
+    const std::string shared = ranks.broadcast(message.take());
+    wire::reader in(shared);
+    plan = wire::get_plan(in);
+    in.finish();
+    setup.tests = std::move(plan.tests);
+    setup.settings.lockstep = plan.lockstep;
+    if (!plan.error.empty()) failure = plan.error;
+}
+
+// Every rank's machine, threads and store, on rank 0.
+std::vector<rank_facts> gather_facts(cluster& ranks, const run_settings& settings) {
+    wire::writer message;
+    wire::put(message, rank_facts{ranks.rank(), read_host_facts(), settings.threads,
+                                  endpoint_text(settings.daemon)});
+    std::vector<rank_facts> facts;
+    for (const std::string& bytes : ranks.gather(message.take())) {
+        wire::reader in(bytes);
+        facts.push_back(wire::get_rank_facts(in));
+        in.finish();
+    }
+    return facts;
+}
+
+// Rank 0's count of the run's threads, on every rank (a mix test's load and
+// key choice are split by it).
+std::uint32_t share_thread_count(cluster& ranks, std::uint32_t all_threads) {
+    wire::writer message;
+    message.u32(all_threads);
+    const std::string shared = ranks.broadcast(message.take());
+    wire::reader in(shared);
+    const std::uint32_t count = in.u32();
+    in.finish();
+    return count;
+}
+
+}  // namespace
+
+command_line_outcome read_command_line(cluster& ranks, int argc, char* argv[], std::ostream& out,
+                                       std::ostream& err) {
+    const bool root = ranks.rank() == 0;
+    std::ostringstream own_output, own_errors;
+    command_line_outcome command_line =
+        parse_arguments(argc, argv, root ? out : own_output, root ? err : own_errors,
+                        root ? file_checks::all : file_checks::none);
+    if (!root) {
+        // Without this rank's help or version, a launch that ends because of
+        // it would end with no word.
+        if (!command_line.settings && command_line.exit_status == 0)
+            out << own_output.str() << std::flush;
+        std::istringstream lines(own_errors.str());
+        for (std::string line; std::getline(lines, line);)
+            err << ("rank " + std::to_string(ranks.rank()) + ": " + line + "\n");
+        err.flush();
+    }
+    const int agreed = ranks.agree(command_line.settings ? -1 : command_line.exit_status);
+    if (agreed >= 0) return {std::nullopt, agreed};
+    return command_line;
+}
+
+std::optional<run_setup> set_up_run(cluster& ranks, const run_settings& settings,
+                                    std::vector<std::string> command_line, std::ostream& out,
+                                    std::ostream& err) {
+    const bool root = ranks.rank() == 0;
+    silent_stream silent_out, silent_err;
+    std::ostream& rank_out = root ? out : silent_out;
+    std::ostream& rank_err = root ? err : silent_err;
+
+    run_setup setup;
+    setup.settings = settings;
+    std::optional<std::string> failure;
+    if (root) {
+        rank_out << "loading test file: " << settings.test_file << "..." << std::endl;
+        try {
+            setup.tests = load_test_suite(settings.test_file);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+    }
+    if (ranks.launched()) share_plan(ranks, setup, failure);
+    if (failure) {
+        rank_err << ("Error in benchmark: " + *failure + "\n") << std::flush;
+        return std::nullopt;
+    }
+
+    setup.facts = run_facts{std::move(command_line), std::chrono::system_clock::now(), {}};
+    // A process of its own is the only rank: its facts go into the report
+    // as the host's, and its store is the only one.
+    if (ranks.launched()) setup.facts.ranks = gather_facts(ranks, setup.settings);
+    setup.first_thread = static_cast<std::uint32_t>(
+        ranks.sum_before(static_cast<std::uint64_t>(setup.settings.threads)));
+    std::vector<std::string> daemons;
+    if (ranks.launched()) {
+        for (const rank_facts& rank : setup.facts.ranks) {
+            setup.all_threads += static_cast<std::uint32_t>(rank.threads);
+            if (std::find(daemons.begin(), daemons.end(), rank.daemon) == daemons.end())
+                daemons.push_back(rank.daemon);
+        }
+    } else {
+        setup.all_threads = static_cast<std::uint32_t>(setup.settings.threads);
+        daemons.push_back(endpoint_text(setup.settings.daemon));
+    }
+    for (const std::string& daemon : daemons) rank_out << "connecting to " << daemon << std::endl;
+    if (ranks.launched()) setup.all_threads = share_thread_count(ranks, setup.all_threads);
+    return setup;
+}
+
+}  // namespace bench
