@@ -229,11 +229,15 @@ bool wait_until(int fd, short events, clock_type::time_point deadline) {
     }
 }
 
-// Appends `number` in decimal.
-void append_number(std::string& text, std::size_t number) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
-    text.append(digits, static_cast<std::size_t>(end - digits));
+// Writes `number` in decimal at `out`; returns the end.
+char* put_number(char* out, std::size_t number) noexcept {
+    return std::to_chars(out, out + 20, number).ptr;
+}
+
+char* put_line_end(char* out) noexcept {
+    out[0] = '\r';
+    out[1] = '\n';
+    return out + 2;
 }
 
 // A failed connect: where to, and why.
@@ -263,7 +267,6 @@ redis_client::redis_client(const endpoint& daemon, const client_options& options
     : client("redis"),
       operation_limit_(std::max(operation_limit, std::chrono::milliseconds(1))),
       input_(new char[input_bytes]) {
-    request_.reserve(256);
     const auto deadline = clock_type::now() + std::max(connect_limit, std::chrono::milliseconds(1));
     try {
         socket_.fd = connect_stream_socket(daemon, deadline);
@@ -290,26 +293,36 @@ bool redis_client::limit_socket_waits(clock_type::duration limit) noexcept {
 }
 
 void redis_client::compose(std::initializer_list<std::string_view> words) {
-    request_.clear();
-    piece_count_ = 0;
-    std::size_t stretch = 0;  // where the stretch of request_ not yet a piece begins
-    request_ += '*';
-    append_number(request_, words.size());
-    request_ += "\r\n";
-    for (const std::string_view word : words) {
-        request_ += '$';
-        append_number(request_, word.size());
-        request_ += "\r\n";
-        if (word.size() >= copied_word_bytes) {
-            pieces_[piece_count_++] = {nullptr, stretch, request_.size() - stretch};
-            pieces_[piece_count_++] = {word.data(), 0, word.size()};
-            stretch = request_.size();
-        } else {
-            request_.append(word.data(), word.size());
-        }
-        request_ += "\r\n";
+    // The longest the text can be: the count line, and for each word its
+    // length line, the word when it is copied and its CR LF.
+    std::size_t longest = 1 + 20 + 2;
+    for (const std::string_view word : words)
+        longest += 1 + 20 + 2 + (word.size() < copied_word_bytes ? word.size() : 0) + 2;
+    if (longest > request_capacity_) {
+        const std::size_t capacity = std::max(longest, 2 * request_capacity_);
+        request_.reset(new char[capacity]);
+        request_capacity_ = capacity;
     }
-    pieces_[piece_count_++] = {nullptr, stretch, request_.size() - stretch};
+    piece_count_ = 0;
+    char* const text = request_.get();
+    char* stretch = text;  // where the text not yet in a piece begins
+    char* out = text;
+    *out++ = '*';
+    out = put_line_end(put_number(out, words.size()));
+    for (const std::string_view word : words) {
+        *out++ = '$';
+        out = put_line_end(put_number(out, word.size()));
+        if (word.size() >= copied_word_bytes) {
+            pieces_[piece_count_++] = {stretch, static_cast<std::size_t>(out - stretch)};
+            pieces_[piece_count_++] = {word.data(), word.size()};
+            stretch = out;
+        } else {
+            std::memcpy(out, word.data(), word.size());
+            out += word.size();
+        }
+        out = put_line_end(out);
+    }
+    pieces_[piece_count_++] = {stretch, static_cast<std::size_t>(out - stretch)};
 }
 
 bool redis_client::exchange(std::initializer_list<std::string_view> words, std::string* value) {
@@ -344,10 +357,8 @@ bool redis_client::send_and_receive() {
     // room appears, within what is left.
     iovec parts[max_pieces];
     for (std::size_t i = 0; i < piece_count_; ++i) {
-        const piece& p = pieces_[i];
-        const char* data = p.data != nullptr ? p.data : request_.data() + p.offset;
-        parts[i].iov_base = const_cast<char*>(data);
-        parts[i].iov_len = p.length;
+        parts[i].iov_base = const_cast<char*>(pieces_[i].data);
+        parts[i].iov_len = pieces_[i].length;
     }
     msghdr message{};
     message.msg_iov = parts;

@@ -111,8 +111,7 @@ private:
     // A piece of the command as written: the caller's bytes of a long word,
     // or a stretch of request_.
     struct piece {
-        const char* data;  // null: request_ from offset
-        std::size_t offset;
+        const char* data;
         std::size_t length;
     };
     // The most words of a command sent, and so the most pieces: each long
@@ -123,7 +122,8 @@ private:
     socket_handle socket_;
     detail::redis_reply_reader reply_;
     std::chrono::steady_clock::duration operation_limit_;
-    std::string request_;  // the command's text, but for its long words
+    std::unique_ptr<char[]> request_;  // the command's text, but for its long words
+    std::size_t request_capacity_ = 0;
     piece pieces_[max_pieces];
     std::size_t piece_count_ = 0;
     std::unique_ptr<char[]> input_;  // the bytes of one read
