@@ -5,6 +5,7 @@
 #include <bench/interrupt.hpp>
 #include <bench/thread_context.hpp>
 
+#include "allocation_meter.hpp"
 #include "mix_operation_cases.hpp"
 
 #include <support/fake_server.hpp>
@@ -15,6 +16,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -28,6 +30,43 @@
 #include <thread>
 #include <tuple>
 #include <vector>
+
+// hiredis allocates with malloc, which the allocation meter does not see:
+// with glibc, and without a sanitizer that has its own malloc, this test
+// program's malloc family counts the calls each thread makes and hands them
+// on to glibc's.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define KVTEST_SANITIZER_MALLOC 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KVTEST_SANITIZER_MALLOC 1
+#endif
+#if defined(__GLIBC__) && !defined(KVTEST_SANITIZER_MALLOC)
+#define KVTEST_COUNTS_MALLOC 1
+namespace {
+thread_local std::size_t malloc_calls = 0;  // made by this thread so far
+}  // namespace
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* block, std::size_t size);
+void* malloc(std::size_t size) {
+    ++malloc_calls;
+    return __libc_malloc(size);
+}
+void* calloc(std::size_t count, std::size_t size) {
+    ++malloc_calls;
+    return __libc_calloc(count, size);
+}
+void* realloc(void* block, std::size_t size) {
+    ++malloc_calls;
+    return __libc_realloc(block, size);
+}
+}
+#endif
 
 namespace {
 
@@ -180,6 +219,59 @@ TEST_F(RedisClientTest, MissingKeysFailOnlyForGet) {
 TEST_F(RedisClientTest, MixOperationsTellAMissByTheirResult) {
     auto client = connect_client(server->port());
     kvtest::check_mix_operations(*client, "mix");
+}
+
+TEST_F(RedisClientTest, StepsAllocateNothingOnceTheConnectionIsWarm) {
+    // Each operation on a hit and, for those that tell one, on a miss, with
+    // a value written from the caller's string (1 KiB) and one copied into
+    // the command (short). The first round lets the buffers grow.
+    auto client = connect_client(server->port());
+    const std::string key = "allocation/k", value(1024, 'v'), other(1024, 'w'), small = "small";
+    std::string read;
+    read.reserve(value.size());
+    const auto holds = [&](const std::string& expected) { return read == expected; };
+    struct row {
+        const char* name;
+        std::function<bool()> step;  // true when the step did what the row expects
+        std::size_t allocated = 0;   // bytes from operator new at the peak
+        std::size_t malloc_calls = 0;
+        std::size_t unexpected = 0;
+    };
+    std::vector<row> rows = {
+        {"put", [&] { client->put(key, value); return true; }},
+        {"get", [&] { client->get(key, read, value.size()); return holds(value); }},
+        {"update", [&] { client->update(key, other); return true; }},
+        {"try_get hit", [&] { return client->try_get(key, read) && holds(other); }},
+        {"try_update hit", [&] { return client->try_update(key, value); }},
+        {"set", [&] { client->set(key, small); return true; }},
+        {"get short", [&] { client->get(key, read, small.size()); return holds(small); }},
+        {"remove", [&] { client->remove(key); return true; }},
+        {"try_get miss", [&] { return !client->try_get(key, read); }},
+        {"try_update miss", [&] { return !client->try_update(key, value); }},
+        {"try_remove miss", [&] { return !client->try_remove(key); }},
+        {"set absent", [&] { client->set(key, value); return true; }},
+        {"try_remove hit", [&] { return client->try_remove(key); }},
+    };
+    for (int round = 0; round < 10; ++round) {
+        for (row& r : rows) {
+#ifdef KVTEST_COUNTS_MALLOC
+            const std::size_t calls_before = malloc_calls;
+#endif
+            const kvtest::allocation_meter meter;
+            const bool expected = r.step();
+            if (round == 0) continue;
+            r.allocated = std::max(r.allocated, meter.peak());
+#ifdef KVTEST_COUNTS_MALLOC
+            r.malloc_calls += malloc_calls - calls_before;
+#endif
+            if (!expected) ++r.unexpected;
+        }
+    }
+    for (const row& r : rows) {
+        EXPECT_EQ(r.allocated, 0u) << r.name;
+        EXPECT_EQ(r.malloc_calls, 0u) << r.name;
+        EXPECT_EQ(r.unexpected, 0u) << r.name;
+    }
 }
 
 TEST_F(RedisClientTest, ServerErrorsFailTheOperationAndKeepTheConnection) {

@@ -47,6 +47,7 @@ const fuzz_target targets[] = {
 #ifdef KVBENCH_FUZZ_RESP_READER
     {"resp_reader", kvfuzz::resp_reader},
 #endif
+    {"redis_reply", kvfuzz::redis_reply},
     {"suite_file", kvfuzz::suite_file},
     {"endpoint", kvfuzz::endpoint},
     {"command_line", kvfuzz::command_line},

@@ -14,6 +14,7 @@ namespace kvfuzz {
 
 int memcache_reply(const std::uint8_t* data, std::size_t size);
 int resp_reader(const std::uint8_t* data, std::size_t size);
+int redis_reply(const std::uint8_t* data, std::size_t size);
 int suite_file(const std::uint8_t* data, std::size_t size);
 int endpoint(const std::uint8_t* data, std::size_t size);
 int command_line(const std::uint8_t* data, std::size_t size);

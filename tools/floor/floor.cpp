@@ -1,11 +1,18 @@
 // The floor client: the least work a client can do for the
 // multiple_put_get_delete workload (put, get and remove of a new key per
-// step), so that kvbench's step times can be compared with it. No library,
-// no time limits, no parsing beyond finding where a reply ends.
+// step), or for a mix test's steps, so that kvbench's step times can be
+// compared with it. No library, no time limits, no parsing beyond finding
+// where a reply ends.
 //
-//   kvbench_floor memcached HOST PORT STEPS SIZE
-//   kvbench_floor resp      HOST PORT STEPS SIZE
-//   kvbench_floor local     STEPS SIZE
+//   kvbench_floor memcached HOST PORT STEPS SIZE [MIX]
+//   kvbench_floor resp      HOST PORT STEPS SIZE [MIX]
+//   kvbench_floor local     STEPS SIZE [MIX]
+//
+// MIX is KEYS GET PUT UPDATE REMOVE READ_MODIFY_WRITE: a key space of KEYS
+// keys, written once untimed, then steps of one operation each, drawn with
+// those weights on a key drawn uniformly, as a mix test's are (get: GET or
+// get; put: SET or set; update: SET XX or replace; remove: DEL or delete;
+// read_modify_write: a get, then a put).
 //
 // Prints the mean step time in milliseconds.
 
@@ -133,16 +140,201 @@ std::string resp_command(std::initializer_list<const std::string*> parts) {
     return out;
 }
 
+// A mix test's operations, in the order of their weights on the command line.
+enum operation { get_op, put_op, update_op, remove_op, read_modify_write_op, operation_count };
+
+// Draws the operation and the key of each step of a mix.
+class mix_chooser {
+public:
+    mix_chooser(std::uint64_t keys, const unsigned (&weights)[operation_count]) : keys_(keys) {
+        for (int i = 0; i < operation_count; ++i) {
+            total_ += weights[i];
+            bounds_[i] = total_;
+        }
+        if (keys_ == 0 || total_ == 0) {
+            std::fprintf(stderr, "a mix needs keys and a weight above 0\n");
+            std::exit(2);
+        }
+    }
+    operation next_operation() {
+        const std::uint64_t draw = next() % total_;
+        int op = 0;
+        while (draw >= bounds_[op]) ++op;
+        return static_cast<operation>(op);
+    }
+    std::uint64_t next_key() { return next() % keys_; }
+
+private:
+    std::uint64_t next() {  // xorshift64*
+        state_ ^= state_ >> 12;
+        state_ ^= state_ << 25;
+        state_ ^= state_ >> 27;
+        return state_ * 0x2545f4914f6cdd1dULL;
+    }
+    std::uint64_t keys_;
+    std::uint64_t total_ = 0;
+    std::uint64_t bounds_[operation_count] = {};
+    std::uint64_t state_ = 0x9e3779b97f4a7c15ULL;
+};
+
+// A mix key: as long as the keys of scripts/mix-costs's mix test.
+std::string mix_key(std::uint64_t number) { return "kvbench:floor:" + std::to_string(number); }
+
+// The requests of one step of a mix over a network protocol, built outside
+// the timed step.
+struct mix_requests {
+    std::string read, write;  // a read_modify_write sends both
+};
+
+// Runs a mix: `build(op, key, requests)` writes the requests of a step,
+// `exchange(op, requests)` makes them over the connection.
+template <typename Build, typename Exchange>
+double network_mix(std::uint64_t keys, std::uint64_t steps,
+                   const unsigned (&weights)[operation_count], Build build, Exchange exchange) {
+    mix_requests requests;
+    for (std::uint64_t key = 0; key < keys; ++key) {
+        build(put_op, mix_key(key), requests);
+        exchange(put_op, requests);
+    }
+    mix_chooser chooser(keys, weights);
+    operation op = get_op;
+    return mean_step(
+        steps,
+        [&](std::uint64_t) {
+            op = chooser.next_operation();
+            build(op, mix_key(chooser.next_key()), requests);
+        },
+        [&] { exchange(op, requests); });
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s memcached|resp HOST PORT STEPS SIZE | local STEPS SIZE\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s memcached|resp HOST PORT STEPS SIZE [MIX] | local STEPS SIZE [MIX]\n"
+                     "  MIX: KEYS GET PUT UPDATE REMOVE READ_MODIFY_WRITE\n",
+                     argv[0]);
         return 2;
     }
     std::string mode = argv[1];
+    // A mix's six numbers end the command line.
+    const int plain_arguments = mode == "local" ? 4 : 6;
+    const bool mix = argc == plain_arguments + 1 + operation_count;
+    std::uint64_t keys = 0;
+    unsigned weights[operation_count] = {};
+    if (mix) {
+        keys = std::strtoull(argv[plain_arguments], nullptr, 10);
+        for (int i = 0; i < operation_count; ++i)
+            weights[i] = static_cast<unsigned>(std::strtoul(argv[plain_arguments + 1 + i], nullptr, 10));
+        argc = plain_arguments;
+    }
     double mean = 0;
-    if (mode == "local" && argc == 4) {
+    if (mode == "local" && argc == 4 && mix) {
+        std::uint64_t steps = std::strtoull(argv[2], nullptr, 10);
+        std::string value(std::strtoull(argv[3], nullptr, 10), 'x');
+        std::mutex mutex;
+        std::unordered_map<std::string, std::string> map;
+        map.max_load_factor(1.0f);
+        for (std::uint64_t key = 0; key < keys; ++key) map.emplace(mix_key(key), value);
+        mix_chooser chooser(keys, weights);
+        operation op = get_op;
+        std::string key, out;
+        const auto read = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            const auto found = map.find(key);
+            if (found != map.end()) out = found->second;
+        };
+        const auto write = [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            map.insert_or_assign(key, value);
+        };
+        mean = mean_step(
+            steps,
+            [&](std::uint64_t) {
+                op = chooser.next_operation();
+                key = mix_key(chooser.next_key());
+                out.clear();
+            },
+            [&] {
+                switch (op) {
+                case get_op: read(); break;
+                case put_op: write(); break;
+                case update_op: {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    const auto found = map.find(key);
+                    if (found != map.end()) found->second = value;
+                    break;
+                }
+                case remove_op: {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    map.erase(key);
+                    break;
+                }
+                default: read(); write(); break;
+                }
+            });
+    } else if ((mode == "memcached" || mode == "resp") && argc == 6 && mix) {
+        connection c(argv[2], std::atoi(argv[3]));
+        std::uint64_t steps = std::strtoull(argv[4], nullptr, 10);
+        std::string value(std::strtoull(argv[5], nullptr, 10), 'x');
+        if (mode == "memcached") {
+            const std::string length = std::to_string(value.size());
+            mean = network_mix(
+                keys, steps, weights,
+                [&](operation op, const std::string& key, mix_requests& r) {
+                    const auto store = [&](const char* command) {
+                        return command + (" " + key) + " 0 0 " + length + "\r\n" + value + "\r\n";
+                    };
+                    switch (op) {
+                    case get_op: r.read = "get " + key + "\r\n"; break;
+                    case put_op: r.write = store("set"); break;
+                    case update_op: r.write = store("replace"); break;
+                    case remove_op: r.write = "delete " + key + "\r\n"; break;
+                    default:
+                        r.read = "get " + key + "\r\n";
+                        r.write = store("set");
+                        break;
+                    }
+                },
+                [&](operation op, const mix_requests& r) {
+                    if (op == get_op || op == read_modify_write_op) {
+                        c.send(r.read);
+                        c.read_until_tail("END\r\n");
+                    }
+                    if (op != get_op) {
+                        c.send(r.write);
+                        c.read_until_tail("\r\n");
+                    }
+                });
+        } else {
+            const std::string set_word = "SET", get_word = "GET", del_word = "DEL", xx = "XX";
+            mean = network_mix(
+                keys, steps, weights,
+                [&](operation op, const std::string& key, mix_requests& r) {
+                    switch (op) {
+                    case get_op: r.read = resp_command({&get_word, &key}); break;
+                    case put_op: r.write = resp_command({&set_word, &key, &value}); break;
+                    case update_op: r.write = resp_command({&set_word, &key, &value, &xx}); break;
+                    case remove_op: r.write = resp_command({&del_word, &key}); break;
+                    default:
+                        r.read = resp_command({&get_word, &key});
+                        r.write = resp_command({&set_word, &key, &value});
+                        break;
+                    }
+                },
+                [&](operation op, const mix_requests& r) {
+                    if (op == get_op || op == read_modify_write_op) {
+                        c.send(r.read);
+                        c.read_bulk();
+                    }
+                    if (op != get_op) {
+                        c.send(r.write);
+                        c.read_until_tail("\r\n");
+                    }
+                });
+        }
+    } else if (mode == "local" && argc == 4) {
         std::uint64_t steps = std::strtoull(argv[2], nullptr, 10);
         std::string value(std::strtoull(argv[3], nullptr, 10), 'x');
         std::mutex mutex;

@@ -2,40 +2,211 @@
 
 #include "stream_connect.hpp"
 
-#include <hiredis/hiredis.h>
+#include <hiredis/read.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
+#error "no way to keep a reset connection from raising SIGPIPE on this platform"
+#endif
+
 namespace bench {
+
+namespace detail {
+
+redis_reply_reader::redis_reply_reader() {
+    static redisReplyObjectFunctions functions = {create_string, create_array, create_integer,
+                                                  create_nil, free_object};
+    reader_ = redisReaderCreateWithFunctions(&functions);
+    if (reader_ == nullptr) throw std::bad_alloc();
+    // The buffer is kept whatever its size, rather than made again for
+    // every reply once it has grown past 16 KiB.
+    reader_->maxbuf = 0;
+    // What redisReaderSetPrivdata sets (its cast of the pointer to int does
+    // not compile as C++): the reply functions' way back to this reader.
+    reader_->privdata = this;
+}
+
+redis_reply_reader::~redis_reply_reader() { redisReaderFree(reader_); }
+
+void redis_reply_reader::start(std::string* value) noexcept {
+    if (state_ == progress::failed) return;
+    state_ = progress::incomplete;
+    type_ = kind::none;
+    integer_ = 0;
+    value_ = value;
+    type_byte_ = 0;
+    line_bytes_ = 0;
+    after_cr_ = false;
+    head_done_ = false;
+    length_form_ = length_form::empty;
+    bulk_length_ = 0;
+    taken_ = 0;
+    size_ = 0;
+}
+
+bool redis_reply_reader::take_head(const char* bytes, std::size_t size) noexcept {
+    std::size_t at = 0;
+    if (type_byte_ == 0) {
+        switch (bytes[0]) {
+        case '+':
+        case '-':
+        case ':':
+        case '$': break;
+        default: return false;  // an array, or no reply at all
+        }
+        type_byte_ = bytes[at++];
+    }
+    const bool bulk = type_byte_ == '$';
+    for (; at < size; ++at) {
+        const char c = bytes[at];
+        if (after_cr_) {
+            if (c == '\n') {
+                head_done_ = true;
+                ++at;
+                break;
+            }
+            if (bulk) return false;  // a CR inside the length
+        }
+        after_cr_ = c == '\r';
+        if (++line_bytes_ > max_line_bytes + 1) return false;
+        if (!bulk || after_cr_) continue;
+        // The length as hiredis takes it: -1 (nil), 0, or digits without a
+        // leading zero.
+        const bool digit = c >= '0' && c <= '9';
+        switch (length_form_) {
+        case length_form::empty:
+            if (c == '-') {
+                length_form_ = length_form::minus;
+            } else if (c == '0') {
+                length_form_ = length_form::zero;
+            } else if (digit) {
+                length_form_ = length_form::digits;
+                bulk_length_ = static_cast<std::uint64_t>(c - '0');
+            } else {
+                return false;
+            }
+            break;
+        case length_form::minus:
+            if (c != '1') return false;
+            length_form_ = length_form::minus_one;
+            break;
+        case length_form::digits:
+            if (!digit) return false;
+            bulk_length_ = bulk_length_ * 10 + static_cast<std::uint64_t>(c - '0');
+            if (bulk_length_ > max_bulk_bytes) return false;
+            break;
+        default: return false;  // more after -1 or 0
+        }
+    }
+    if (!head_done_) return true;
+    // The type byte, the line with its CR, the LF; a bulk string's bytes and
+    // their CR LF.
+    size_ = 1 + line_bytes_ + 1;
+    if (!bulk) return true;
+    switch (length_form_) {
+    case length_form::minus_one: return true;
+    case length_form::zero:
+    case length_form::digits: size_ += bulk_length_ + 2; return true;
+    default: return false;  // no length, or a lone minus
+    }
+}
+
+redis_reply_reader::progress redis_reply_reader::feed(const char* bytes,
+                                                      std::size_t size) noexcept {
+    if (size == 0 || state_ == progress::failed) return state_;
+    if (state_ == progress::whole) return fail();  // bytes past the reply
+    if (!head_done_ && !take_head(bytes, size)) return fail();
+    taken_ += size;
+    if (head_done_ && taken_ > size_) return fail();  // bytes past the reply
+    if (redisReaderFeed(reader_, bytes, size) != REDIS_OK) return fail();
+    if (!head_done_ || taken_ < size_) return state_;
+    // All of the reply is there: hiredis must come to it too.
+    void* reply = nullptr;
+    if (redisReaderGetReply(reader_, &reply) != REDIS_OK || reply == nullptr) return fail();
+    return state_ = progress::whole;
+}
+
+void* redis_reply_reader::create_string(const redisReadTask* task, char* text,
+                                        std::size_t length) noexcept {
+    auto& self = *static_cast<redis_reply_reader*>(task->privdata);
+    try {
+        switch (task->type) {
+        case REDIS_REPLY_STRING:
+            self.type_ = kind::string;
+            if (self.value_ != nullptr) self.value_->assign(text, length);
+            break;
+        case REDIS_REPLY_STATUS: self.type_ = kind::status; break;
+        case REDIS_REPLY_ERROR:
+            self.type_ = kind::error;
+            self.error_text_.assign(text, length);
+            break;
+        default: return nullptr;
+        }
+    } catch (...) {
+        return nullptr;  // out of memory, for the reader as for the caller
+    }
+    return &self;
+}
+
+void* redis_reply_reader::create_array(const redisReadTask*, int) noexcept {
+    return nullptr;  // refused before hiredis sees one
+}
+
+void* redis_reply_reader::create_integer(const redisReadTask* task, long long value) noexcept {
+    auto& self = *static_cast<redis_reply_reader*>(task->privdata);
+    self.type_ = kind::integer;
+    self.integer_ = value;
+    return &self;
+}
+
+void* redis_reply_reader::create_nil(const redisReadTask* task) noexcept {
+    auto& self = *static_cast<redis_reply_reader*>(task->privdata);
+    self.type_ = kind::nil;
+    return &self;
+}
+
+void redis_reply_reader::free_object(void*) noexcept {}  // the reply is the reader's own
+
+}  // namespace detail
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using reply_kind = detail::redis_reply_reader::kind;
+using reply_progress = detail::redis_reply_reader::progress;
 
-// The longest reply line accepted (a status, an error, an integer or the
-// length line of a bulk string). Redis' own lines are far shorter.
-constexpr std::size_t max_line_bytes = 64 * 1024;
-// The longest bulk string accepted: Redis' default proto-max-bulk-len, the
-// longest value a server with default settings stores at all.
-constexpr long long max_bulk_bytes = 512LL * 1024 * 1024;
 // Time a request may take to go out before the first read of its reply is
 // held to what is left of the operation's limit rather than to all of it.
 constexpr auto write_slack = std::chrono::milliseconds(10);
+// Bytes taken from the socket by one read.
+constexpr std::size_t input_bytes = 64 * 1024;
+// Words at least this long are written from the caller's string rather than
+// copied into the command.
+constexpr std::size_t copied_word_bytes = 256;
+
+#ifdef MSG_NOSIGNAL
+constexpr int send_flags = MSG_NOSIGNAL;
+#else
+constexpr int send_flags = 0;  // SO_NOSIGPIPE is set on the socket instead
+#endif
 
 timeval to_timeval(clock_type::duration limit) {
-    // hiredis and the socket read a zero limit as "wait for ever".
+    // The socket reads a zero limit as "wait for ever".
     const auto us = std::max<long long>(
         std::chrono::ceil<std::chrono::microseconds>(limit).count(), 1);
     timeval tv{};
@@ -58,62 +229,15 @@ bool wait_until(int fd, short events, clock_type::time_point deadline) {
     }
 }
 
-// Whether the part of the reply that has arrived stays within the bounds the
-// client sets (see the class comment). The reader keeps an item unparsed
-// until it is whole; once it has started on the reply, the type byte is
-// parsed already and the reply's type is on its task stack.
-bool within_bounds(const redisReader& reader) {
-    const char* at = reader.buf + reader.pos;
-    std::size_t pending = reader.len - reader.pos;
-    bool bulk = false;
-    if (reader.ridx < 0) {
-        if (pending == 0) return true;
-        switch (*at) {
-        case '+':
-        case '-':
-        case ':': break;
-        case '$': bulk = true; break;
-        default: return false;  // an array, or no reply at all
-        }
-        ++at;
-        --pending;
-    } else {
-        bulk = reader.rstack[0].type == REDIS_REPLY_STRING;
-    }
-    const auto* line_end =
-        static_cast<const char*>(std::memchr(at, '\n', std::min(pending, max_line_bytes + 1)));
-    if (line_end == nullptr) return pending <= max_line_bytes;
-    if (bulk) {
-        long long length = 0;
-        for (const char* digit = at; digit < line_end && *digit >= '0' && *digit <= '9'; ++digit) {
-            length = length * 10 + (*digit - '0');
-            if (length > max_bulk_bytes) return false;
-        }
-    }
-    return true;
+// Writes `number` in decimal at `out`; returns the end.
+char* put_number(char* out, std::size_t number) noexcept {
+    return std::to_chars(out, out + 20, number).ptr;
 }
 
-// hiredis writes with write(2), so a command sent into a connection the
-// server has reset (redis does that after refusing a client at its limit)
-// raises SIGPIPE, whose default action ends the whole run without a word.
-void keep_sigpipe_from_ending_the_run(int fd) {
-#ifdef SO_NOSIGPIPE
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
-#else
-    // No per-socket switch here: ignore the signal, unless the program has
-    // chosen its own handling of it. The write then fails with EPIPE and the
-    // operation with its message.
-    (void)fd;
-    struct sigaction current {};
-    if (sigaction(SIGPIPE, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
-        current.sa_handler == SIG_DFL) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        sigaction(SIGPIPE, &ignore, nullptr);
-    }
-#endif
+char* put_line_end(char* out) noexcept {
+    out[0] = '\r';
+    out[1] = '\n';
+    return out + 2;
 }
 
 // A failed connect: where to, and why.
@@ -124,65 +248,98 @@ void keep_sigpipe_from_ending_the_run(int fd) {
 
 // An operation the server answered with an error: its message, then the
 // server's reply. Kept out of line, away from the operations' usual path.
-[[noreturn]] void refused(const char* failure, const redisReply& reply) {
-    throw std::runtime_error(std::string(failure) + ": " + std::string(reply.str, reply.len));
+[[noreturn]] void refused(const char* failure, const detail::redis_reply_reader& reply) {
+    throw std::runtime_error(std::string(failure) + ": " + reply.error_text());
 }
 
 }  // namespace
 
-void redis_client::context_release::operator()(redisContext* connection) const noexcept {
-    redisFree(connection);
-}
+redis_client::socket_handle::~socket_handle() { close(); }
 
-void redis_client::reply_release::operator()(redisReply* reply) const noexcept {
-    freeReplyObject(reply);
+void redis_client::socket_handle::close() noexcept {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
 }
 
 redis_client::redis_client(const endpoint& daemon, const client_options& options,
                            std::chrono::milliseconds connect_limit,
                            std::chrono::milliseconds operation_limit)
     : client("redis"),
-      operation_limit_(std::max(operation_limit, std::chrono::milliseconds(1))) {
+      operation_limit_(std::max(operation_limit, std::chrono::milliseconds(1))),
+      input_(new char[input_bytes]) {
     const auto deadline = clock_type::now() + std::max(connect_limit, std::chrono::milliseconds(1));
-    int fd = -1;
     try {
-        fd = connect_stream_socket(daemon, deadline);
+        socket_.fd = connect_stream_socket(daemon, deadline);
     } catch (const std::system_error& error) {
         cannot_connect(daemon, error.code().message());
     }
-    // hiredis takes the connected socket over, and closes it with the context.
-    connection_.reset(redisConnectFd(fd));
-    if (!connection_) {
-        ::close(fd);
-        cannot_connect(daemon, "out of memory");
-    }
     // The socket's own limits bound each blocking write and read to the
-    // operation's limit; exchange() holds the whole operation to it.
-    if (connection_->err != 0 ||
-        redisSetTimeout(connection_.get(), to_timeval(operation_limit_)) != REDIS_OK)
-        cannot_connect(daemon, connection_->errstr);
-    keep_sigpipe_from_ending_the_run(connection_->fd);
+    // operation's limit; send_and_receive() holds the whole operation to it.
+    if (!limit_socket_waits(operation_limit_)) cannot_connect(daemon, std::strerror(errno));
+#if !defined(MSG_NOSIGNAL)
+    const int on = 1;
+    if (::setsockopt(socket_.fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0)
+        cannot_connect(daemon, std::strerror(errno));
+#endif
     if (options.redis_login) log_in(daemon, *options.redis_login);
 }
 
 redis_client::~redis_client() = default;
 
-redis_client::reply_ptr redis_client::exchange(int count, const char** words,
-                                               const std::size_t* lengths) {
-    reply_ptr reply;
-    if (!connection_) return reply;
-    if (redisAppendCommandArgv(connection_.get(), count, words, lengths) != REDIS_OK ||
-        !send_and_receive(reply)) {
-        // A late or partial reply would be taken for the answer to the next
-        // command: the connection cannot be used again.
-        reply.reset();
-        connection_.reset();
-    }
-    return reply;
+bool redis_client::limit_socket_waits(clock_type::duration limit) noexcept {
+    const timeval tv = to_timeval(limit);
+    return ::setsockopt(socket_.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+           ::setsockopt(socket_.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) == 0;
 }
 
-bool redis_client::send_and_receive(reply_ptr& reply) {
-    redisContext* const connection = connection_.get();
+void redis_client::compose(std::initializer_list<std::string_view> words) {
+    // The longest the text can be: the count line, and for each word its
+    // length line, the word when it is copied and its CR LF.
+    std::size_t longest = 1 + 20 + 2;
+    for (const std::string_view word : words)
+        longest += 1 + 20 + 2 + (word.size() < copied_word_bytes ? word.size() : 0) + 2;
+    if (longest > request_capacity_) {
+        const std::size_t capacity = std::max(longest, 2 * request_capacity_);
+        request_.reset(new char[capacity]);
+        request_capacity_ = capacity;
+    }
+    piece_count_ = 0;
+    char* const text = request_.get();
+    char* stretch = text;  // where the text not yet in a piece begins
+    char* out = text;
+    *out++ = '*';
+    out = put_line_end(put_number(out, words.size()));
+    for (const std::string_view word : words) {
+        *out++ = '$';
+        out = put_line_end(put_number(out, word.size()));
+        if (word.size() >= copied_word_bytes) {
+            pieces_[piece_count_++] = {stretch, static_cast<std::size_t>(out - stretch)};
+            pieces_[piece_count_++] = {word.data(), word.size()};
+            stretch = out;
+        } else {
+            std::memcpy(out, word.data(), word.size());
+            out += word.size();
+        }
+        out = put_line_end(out);
+    }
+    pieces_[piece_count_++] = {stretch, static_cast<std::size_t>(out - stretch)};
+}
+
+bool redis_client::exchange(std::initializer_list<std::string_view> words, std::string* value) {
+    if (socket_.fd < 0) return false;
+    compose(words);
+    reply_.start(value);
+    if (!send_and_receive()) {
+        // A late or partial reply would be taken for the answer to the next
+        // command: the connection cannot be used again.
+        socket_.close();
+        return false;
+    }
+    return true;
+}
+
+bool redis_client::send_and_receive() {
+    const int fd = socket_.fd;
     const auto start = clock_type::now();
     const auto deadline = start + operation_limit_;
 
@@ -192,77 +349,75 @@ bool redis_client::send_and_receive(reply_ptr& reply) {
     const auto shorten = [&] {
         const auto left = deadline - clock_type::now();
         shortened = true;
-        return left > clock_type::duration::zero() &&
-               redisSetTimeout(connection, to_timeval(left)) == REDIS_OK;
+        return left > clock_type::duration::zero() && limit_socket_waits(left);
     };
 
     // The usual request goes out in one write. A write is cut short only when
     // the socket's limit passed or a signal came; the rest then goes out as
     // room appears, within what is left.
-    int done = 0;
-    if (redisBufferWrite(connection, &done) != REDIS_OK) return false;
-    while (done == 0) {
-        if (!wait_until(connection->fd, POLLOUT, deadline) || !shorten() ||
-            redisBufferWrite(connection, &done) != REDIS_OK)
-            return false;
+    iovec parts[max_pieces];
+    for (std::size_t i = 0; i < piece_count_; ++i) {
+        parts[i].iov_base = const_cast<char*>(pieces_[i].data);
+        parts[i].iov_len = pieces_[i].length;
+    }
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(piece_count_);
+    for (;;) {
+        const ssize_t sent = ::sendmsg(fd, &message, send_flags);
+        if (sent < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        // Past what went out.
+        auto left = static_cast<std::size_t>(std::max<ssize_t>(sent, 0));
+        while (message.msg_iovlen > 0 && left >= message.msg_iov->iov_len) {
+            left -= message.msg_iov->iov_len;
+            ++message.msg_iov;
+            --message.msg_iovlen;
+        }
+        if (message.msg_iovlen == 0) break;
+        message.msg_iov->iov_base = static_cast<char*>(message.msg_iov->iov_base) + left;
+        message.msg_iov->iov_len -= left;
+        if (!wait_until(fd, POLLOUT, deadline) || !shorten()) return false;
     }
 
     // The first read blocks, bounded by the socket's limit, so that the usual
     // operation costs one write and one read; a reply that needs more reads
     // gets them as its bytes arrive, within what is left.
     if (!shortened && clock_type::now() - start > write_slack && !shorten()) return false;
-    redisReader& reader = *connection->reader;
     for (;;) {
-        if (redisBufferRead(connection) != REDIS_OK || !within_bounds(reader)) return false;
-        void* whole = nullptr;
-        if (redisGetReplyFromReader(connection, &whole) != REDIS_OK) return false;
-        if (whole != nullptr) {
-            reply.reset(static_cast<redisReply*>(whole));
-            break;
+        const ssize_t got = ::recv(fd, input_.get(), input_bytes, 0);
+        if (got > 0) {
+            const reply_progress now = reply_.feed(input_.get(), static_cast<std::size_t>(got));
+            if (now == reply_progress::failed) return false;
+            if (now == reply_progress::whole) break;
+        } else if (got == 0 || errno != EINTR) {
+            return false;  // closed by the server, the socket's limit passed, or broken
         }
-        if (!wait_until(connection->fd, POLLIN, deadline)) return false;
+        if (!wait_until(fd, POLLIN, deadline)) return false;
     }
-    // Only one command is ever outstanding, so bytes past its reply mean the
-    // stream is out of step.
-    if (reader.len != reader.pos) return false;
-    return !shortened || redisSetTimeout(connection, to_timeval(operation_limit_)) == REDIS_OK;
+    return !shortened || limit_socket_waits(operation_limit_);
 }
 
 void redis_client::log_in(const endpoint& daemon, const redis_credentials& login) {
-    const char* words[] = {"AUTH", login.user.data(), login.password.data()};
-    const std::size_t lengths[] = {4, login.user.size(), login.password.size()};
-    reply_ptr reply;
-    if (login.user.empty()) {
-        const char* password_only[] = {words[0], words[2]};
-        const std::size_t password_length[] = {lengths[0], lengths[2]};
-        reply = exchange(2, password_only, password_length);
-    } else {
-        reply = exchange(3, words, lengths);
-    }
-    if (!reply) cannot_connect(daemon, "no reply to AUTH");
-    if (reply->type == REDIS_REPLY_ERROR)
-        throw std::runtime_error("redis authentication failed: " +
-                                 std::string(reply->str, reply->len));
+    const bool done = login.user.empty() ? exchange({"AUTH", login.password})
+                                         : exchange({"AUTH", login.user, login.password});
+    if (!done) cannot_connect(daemon, "no reply to AUTH");
+    if (reply_.type() == reply_kind::error)
+        throw std::runtime_error("redis authentication failed: " + reply_.error_text());
 }
 
 void redis_client::store(const std::string& key, const std::string& value, const char* failure) {
-    const char* words[] = {"SET", key.data(), value.data()};
-    const std::size_t lengths[] = {3, key.size(), value.size()};
-    const reply_ptr reply = exchange(3, words, lengths);
-    if (!reply) throw std::runtime_error(failure);
-    if (reply->type == REDIS_REPLY_ERROR) refused(failure, *reply);
+    if (!exchange({"SET", key, value})) throw std::runtime_error(failure);
+    if (reply_.type() == reply_kind::error) refused(failure, reply_);
 }
 
-redis_client::reply_ptr redis_client::fetch(const std::string& key) {
-    const char* words[] = {"GET", key.data()};
-    const std::size_t lengths[] = {3, key.size()};
-    reply_ptr reply = exchange(2, words, lengths);
+bool redis_client::fetch(const std::string& key, std::string& value) {
     // A missing key answers with a nil reply.
-    if (!reply || (reply->type != REDIS_REPLY_STRING && reply->type != REDIS_REPLY_NIL)) {
-        if (reply && reply->type == REDIS_REPLY_ERROR) refused("could not get entry", *reply);
-        throw std::runtime_error("could not get entry");
+    if (exchange({"GET", key}, &value)) {
+        if (reply_.type() == reply_kind::string) return true;
+        if (reply_.type() == reply_kind::nil) return false;
+        if (reply_.type() == reply_kind::error) refused("could not get entry", reply_);
     }
-    return reply;
+    throw std::runtime_error("could not get entry");
 }
 
 void redis_client::put(const std::string& key, const std::string& value) {
@@ -274,17 +429,12 @@ void redis_client::update(const std::string& key, const std::string& value) {
 }
 
 void redis_client::remove(const std::string& key) {
-    const char* words[] = {"DEL", key.data()};
-    const std::size_t lengths[] = {3, key.size()};
-    const reply_ptr reply = exchange(2, words, lengths);
-    if (!reply) throw std::runtime_error("could not delete entry");
-    if (reply->type == REDIS_REPLY_ERROR) refused("could not delete entry", *reply);
+    if (!exchange({"DEL", key})) throw std::runtime_error("could not delete entry");
+    if (reply_.type() == reply_kind::error) refused("could not delete entry", reply_);
 }
 
 void redis_client::get(const std::string& key, std::string& value, std::size_t) {
-    const reply_ptr reply = fetch(key);
-    if (reply->type != REDIS_REPLY_STRING) throw std::runtime_error("could not get entry");
-    value.assign(reply->str, reply->len);
+    if (!fetch(key, value)) throw std::runtime_error("could not get entry");
 }
 
 void redis_client::set(const std::string& key, const std::string& value) {
@@ -292,33 +442,27 @@ void redis_client::set(const std::string& key, const std::string& value) {
 }
 
 bool redis_client::try_get(const std::string& key, std::string& value) {
-    const reply_ptr reply = fetch(key);
-    if (reply->type != REDIS_REPLY_STRING) return false;
-    value.assign(reply->str, reply->len);
-    return true;
+    return fetch(key, value);
 }
 
 bool redis_client::try_update(const std::string& key, const std::string& value) {
-    const char* words[] = {"SET", key.data(), value.data(), "XX"};
-    const std::size_t lengths[] = {3, key.size(), value.size(), 2};
-    const reply_ptr reply = exchange(4, words, lengths);
     // +OK when written; nil when the key is missing.
-    if (reply && reply->type == REDIS_REPLY_STATUS) return true;
-    if (reply && reply->type == REDIS_REPLY_NIL) return false;
-    if (reply && reply->type == REDIS_REPLY_ERROR) refused("could not update entry", *reply);
+    if (exchange({"SET", key, value, "XX"})) {
+        if (reply_.type() == reply_kind::status) return true;
+        if (reply_.type() == reply_kind::nil) return false;
+        if (reply_.type() == reply_kind::error) refused("could not update entry", reply_);
+    }
     throw std::runtime_error("could not update entry");
 }
 
 bool redis_client::try_remove(const std::string& key) {
-    const char* words[] = {"DEL", key.data()};
-    const std::size_t lengths[] = {3, key.size()};
-    const reply_ptr reply = exchange(2, words, lengths);
     // The number of keys deleted: 1, or 0 when the key is missing.
-    if (!reply || reply->type != REDIS_REPLY_INTEGER || reply->integer < 0) {
-        if (reply && reply->type == REDIS_REPLY_ERROR) refused("could not delete entry", *reply);
-        throw std::runtime_error("could not delete entry");
+    if (exchange({"DEL", key})) {
+        if (reply_.type() == reply_kind::integer && reply_.integer() >= 0)
+            return reply_.integer() != 0;
+        if (reply_.type() == reply_kind::error) refused("could not delete entry", reply_);
     }
-    return reply->integer != 0;
+    throw std::runtime_error("could not delete entry");
 }
 
 }  // namespace bench
