@@ -1,5 +1,7 @@
 #include <bench/clients/redis_client.hpp>
 
+#include <bench/detail/wait.hpp>
+
 #include "stream_connect.hpp"
 
 #include <hiredis/read.h>
@@ -219,11 +221,10 @@ timeval to_timeval(clock_type::duration limit) {
 // or the wait itself failed.
 bool wait_until(int fd, short events, clock_type::time_point deadline) {
     for (;;) {
-        const auto left = deadline - clock_type::now();
-        if (left <= clock_type::duration::zero()) return false;
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        const auto left = detail::milliseconds_left(deadline, std::chrono::milliseconds(INT_MAX));
+        if (left.count() == 0) return false;
         pollfd p{fd, events, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(ms, INT_MAX)));
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
         if (ready > 0) return true;  // ready, or an error the next read or write reports
         if (ready < 0 && errno != EINTR) return false;
     }
