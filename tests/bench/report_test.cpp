@@ -1,5 +1,7 @@
 #include <bench/report.hpp>
+#include <bench/report/console.hpp>
 #include <bench/report/json_report.hpp>
+#include <bench/settings.hpp>
 
 #include <chrono>
 #include <support/process.hpp>
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <locale>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -339,3 +342,38 @@ TEST(Report, AnAggregateOfFailedOpenLoopThreadsHasTheirRateAndNoFigures)
 }
 
 }  // namespace
+
+// Counts the writes that reach it.
+class write_counter : public std::streambuf {
+public:
+    int writes = 0;
+
+protected:
+    int_type overflow(int_type c) override {
+        ++writes;
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char*, std::streamsize count) override {
+        ++writes;
+        return count;
+    }
+};
+
+TEST(Report, AConsoleBlockReachesItsStreamInOneWrite)
+{
+    // Workers print on the same stream while the writer reports; a block
+    // written piece by piece could be split by their lines.
+    bench::run_settings settings;
+    settings.percentiles = true;
+    const std::vector<bench::test_spec> tests;
+    const bench::suite_aggregates aggregates(0);
+    write_counter counter;
+    std::ostream out(&counter);
+    std::ostringstream err;
+    bench::console_reporter console(settings, tests, aggregates, out, err);
+    for (const bool success : {true, false}) {
+        counter.writes = 0;
+        console.take(result_of(success, {1, 3}, 2048, 3));
+        EXPECT_EQ(counter.writes, 1) << (success ? "success" : "failure");
+    }
+}

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <ostream>
+#include <sstream>
 
 namespace bench {
 
@@ -140,9 +141,13 @@ console_reporter::console_reporter(const run_settings& settings,
 void console_reporter::take(const result_record& result)
 {
     warn_if_rate_not_held(result);
-    out_ << result;
-    if (percentiles_ && result.success) write_latency_lines(out_, result);
-    out_.flush();
+    // The block reaches the stream in one write, so that what a worker
+    // prints meanwhile on the same stream (thread 0's line on a mix test's
+    // load) lands between two blocks, never inside one.
+    std::ostringstream block;
+    block << result;
+    if (percentiles_ && result.success) write_latency_lines(block, result);
+    out_ << block.str() << std::flush;
 }
 
 void console_reporter::warn_if_rate_not_held(const result_record& result)
