@@ -363,8 +363,7 @@ TEST(Report, AConsoleBlockReachesItsStreamInOneWrite)
 {
     // Workers print on the same stream while the writer reports; a block
     // written piece by piece could be split by their lines.
-    bench::run_settings settings;
-    settings.percentiles = true;
+    const bench::run_settings settings;
     const std::vector<bench::test_spec> tests;
     const bench::suite_aggregates aggregates(0);
     write_counter counter;
