@@ -218,6 +218,13 @@ void info_reader::read_lines(const std::string& text, const std::string& path,
                 continue;
             }
 
+            // A '}' ends the open block, after a key or after a value alike.
+            const auto close_block = [&] {
+                if (stack.at_bottom()) throw info::info_parser_error("unmatched }", "", 0);
+                stack.pop();
+                last.reset();
+                ++at;
+            };
             for (;;) {
                 info::skip_whitespace(at);
                 if (*at == '\0' || *at == ';') {
@@ -232,11 +239,7 @@ void info_reader::read_lines(const std::string& text, const std::string& path,
                         last.reset();
                         ++at;
                     } else if (*at == '}') {
-                        if (stack.at_bottom())
-                            throw info::info_parser_error("unmatched }", "", 0);
-                        stack.pop();
-                        last.reset();
-                        ++at;
+                        close_block();
                     } else {
                         const std::string key = info::read_key(at);
                         last = handler_.add_child(stack.top(), key, file, line_no);
@@ -250,11 +253,7 @@ void info_reader::read_lines(const std::string& text, const std::string& path,
                         ++at;
                         state = s_key;
                     } else if (*at == '}') {
-                        if (stack.at_bottom())
-                            throw info::info_parser_error("unmatched }", "", 0);
-                        stack.pop();
-                        last.reset();
-                        ++at;
+                        close_block();
                         state = s_key;
                     } else {
                         bool need_more_lines = false;
