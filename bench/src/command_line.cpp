@@ -7,6 +7,7 @@
 #include <boost/program_options.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -65,6 +66,26 @@ void validate(boost::any& value, const std::vector<std::string>& values, rate_op
     number >> rate;
     if (number.fail() || !(rate > 0 && rate <= max_rate)) throw po::invalid_option_value(text);
     value = rate_option{rate};
+}
+
+// The value of --connections or --pipeline: a whole number from 1 to the
+// option's bound, in decimal digits alone.
+template <std::uint32_t bound>
+struct count_option {
+    std::uint32_t count = 1;
+};
+
+template <std::uint32_t bound>
+void validate(boost::any& value, const std::vector<std::string>& values, count_option<bound>*,
+              int) {
+    po::validators::check_first_occurrence(value);
+    const std::string& text = po::validators::get_single_string(values);
+    std::uint32_t count = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, count);
+    if (text.empty() || error != std::errc() || stop != end || count < 1 || count > bound)
+        throw po::invalid_option_value(text);
+    value = count_option<bound>{count};
 }
 
 // Reads the parts of an options error that the library keeps to itself: the
@@ -167,6 +188,8 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
     run_settings settings;
     std::string auth_file;
     rate_option rate;
+    count_option<max_connections> connections;
+    count_option<max_pipeline> pipeline;
 
     po::options_description general("General");
     general.add_options()("help", "Display these help information.")(
@@ -204,7 +227,13 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         "aggregate of each test over all threads at the end")(
         "rate", po::value<rate_option>(&rate),
         "Open loop: run each thread's steps on a schedule of this many per second "
-        "(at most 10000000) and time each step from when it was due");
+        "(at most 10000000) and time each step from when it was due")(
+        "connections", po::value<count_option<max_connections>>(&connections),
+        "Connections per thread, 1 to 1000 (redis and memcached, mix tests): each "
+        "thread drives its connections from one event loop")(
+        "pipeline", po::value<count_option<max_pipeline>>(&pipeline),
+        "Requests in flight per connection, 1 to 1024 (redis and memcached, mix "
+        "tests); a request's time includes its wait behind the earlier ones");
 
     po::options_description options("Allowed options");
     options.add(general).add(networking).add(testing);
@@ -237,6 +266,8 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         }
 
         if (given.count("rate")) settings.rate = rate.steps_per_second;
+        settings.connections = connections.count;
+        settings.pipeline = pipeline.count;
 
         const protocol_info& protocol = *find_protocol(settings.protocol);
         if (!reaches(protocol, settings.daemon))
@@ -248,6 +279,11 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
                                          protocols_taking(protocol_options::auth_file) + " only");
             settings.clients.redis_login = read_redis_credentials(auth_file, err);
         }
+
+        if ((given.count("connections") || given.count("pipeline")) &&
+            !takes(protocol, protocol_options::pipelining))
+            throw std::runtime_error("--connections and --pipeline are used by the " +
+                                     protocols_taking(protocol_options::pipelining) + " only");
 
         if (files == file_checks::none) return command_line_outcome{std::move(settings), 0};
 

@@ -175,6 +175,27 @@ TEST_F(command_line, rate_is_a_positive_decimal_number_up_to_ten_million) {
     }
 }
 
+TEST_F(command_line, connections_and_pipeline_are_whole_numbers_within_their_bounds) {
+    const auto settings = parse(expand({"-f", "{suite}", "-o", "{report}", "--protocol", "redis",
+                                        "--connections", "1000", "--pipeline", "1024"}));
+    EXPECT_EQ(settings.connections, 1000u);
+    EXPECT_EQ(settings.pipeline, 1024u);
+    EXPECT_TRUE(settings.pipelined());
+    EXPECT_FALSE(parse(expand({"-f", "{suite}", "-o", "{report}"})).pipelined());
+    const std::pair<const char*, const char*> bad[] = {
+        {"--connections", "0"}, {"--connections", "1001"}, {"--pipeline", "1025"},
+        {"--pipeline", "-1"},   {"--pipeline", "2.0"},     {"--connections", " 2"},
+        {"--connections", ""},  {"--pipeline", "99999999999"}};
+    for (const auto& [option, text] : bad) {
+        SCOPED_TRACE(std::string(option) + " " + text);
+        EXPECT_EXIT(parse(expand({"-f", "{suite}", "-o", "{report}", "--protocol", "memcached",
+                                  option, text})),
+                    ::testing::ExitedWithCode(1),
+                    quoted_regex(std::string("Error: the argument ('") + text + "') for option '" +
+                                 option + "' is invalid"));
+    }
+}
+
 TEST(read_redis_credentials, takes_a_password_or_a_user_and_a_password_from_the_first_line) {
     kvtest::temp_dir dir;
     const std::string fifo = dir.path() + "/fifo";
@@ -373,6 +394,11 @@ TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
         {"auth file for another protocol",
          {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--auth-file", "{suite}"}, 1,
          {"Error: the auth file is used by the redis protocol only"}},
+        {"connections for local", {"-f", "{suite}", "-o", "{report}", "--protocol", "local",
+                                   "--connections", "2"}, 1,
+         {"Error: --connections and --pipeline are used by the memcached and redis protocols only"}},
+        {"pipeline for nox", {"-f", "{suite}", "-o", "{report}", "--pipeline", "1"}, 1,
+         {"Error: --connections and --pipeline are used by the memcached and redis protocols only"}},
         {"help", {"--help", "--threads", "0"}, 0, {}},
     };
     for (const auto& c : cases) {

@@ -25,6 +25,7 @@ enum class endpoint_use : std::uint8_t {
 enum class protocol_options : std::uint8_t {
     none = 0,
     auth_file = 1 << 0,  // --auth-file: the login sent right after connecting
+    pipelining = 1 << 1, // --connections and --pipeline: many requests in flight
 };
 
 constexpr protocol_options operator|(protocol_options a, protocol_options b) noexcept {
@@ -44,8 +45,10 @@ constexpr protocol_options operator|(protocol_options a, protocol_options b) noe
 #define BENCH_PROTOCOLS(PROTOCOL)                                                            \
     PROTOCOL(local, local_client, endpoint_use::none, protocol_options::none)                \
     PROTOCOL(nox, nox_client, endpoint_use::tcp, protocol_options::none)                     \
-    PROTOCOL(memcached, memcached_client, endpoint_use::tcp_or_unix, protocol_options::none) \
-    PROTOCOL(redis, redis_client, endpoint_use::tcp_or_unix, protocol_options::auth_file)
+    PROTOCOL(memcached, memcached_client, endpoint_use::tcp_or_unix,                         \
+             protocol_options::pipelining)                                                   \
+    PROTOCOL(redis, redis_client, endpoint_use::tcp_or_unix,                                 \
+             protocol_options::auth_file | protocol_options::pipelining)
 
 // Which store client the benchmark threads use.
 enum class protocol_type : std::int32_t {

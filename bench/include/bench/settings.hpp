@@ -25,7 +25,17 @@ struct run_settings {
     std::string json_file;                  // path of the JSON report; none when empty
     bool percentiles = false;               // latency percentiles and aggregates on the console
     std::optional<double> rate;             // open loop: each thread's steps per second; none: closed loop
+    std::uint32_t connections = 1;          // connections per thread
+    std::uint32_t pipeline = 1;             // requests in flight per connection
+
+    // Whether the threads drive several connections or requests in flight
+    // each, from an event loop, rather than one client call at a time.
+    bool pipelined() const noexcept { return connections > 1 || pipeline > 1; }
 };
+
+// The bounds of --connections and --pipeline.
+constexpr std::uint32_t max_connections = 1000;
+constexpr std::uint32_t max_pipeline = 1024;
 
 // The highest rate a thread can be given, in steps per second.
 constexpr double max_rate = 10000000.0;
