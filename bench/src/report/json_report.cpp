@@ -220,7 +220,9 @@ json head_json(const run_settings& settings, const std::vector<test_spec>& tests
           {"json_file", settings.json_file},
           {"percentiles", settings.percentiles},
           {"strict", settings.strict},
-          {"rate", optional_json(settings.rate)}}},
+          {"rate", optional_json(settings.rate)},
+          {"connections", settings.connections},
+          {"pipeline", settings.pipeline}}},
         {"tests", std::move(tests_json)},
     };
 }

@@ -63,6 +63,20 @@ std::uint32_t share_thread_count(cluster& ranks, std::uint32_t all_threads) {
     return count;
 }
 
+// Several connections or requests in flight run the steps of mix tests,
+// each an operation of its own; the other kinds' steps are sequences of
+// operations that depend on each other.
+void check_pipelined_suite(const run_settings& settings, const std::vector<test_spec>& tests) {
+    if (!settings.pipelined()) return;
+    for (std::size_t i = 0; i < tests.size(); ++i) {
+        if (tests[i].which() != static_cast<int>(mix_kind_index))
+            throw std::runtime_error(
+                "--connections and --pipeline above 1 run mix tests only, and test " +
+                std::to_string(i + 1) + " of " + settings.test_file + " is " +
+                kind_names[static_cast<std::size_t>(tests[i].which())]);
+    }
+}
+
 }  // namespace
 
 command_line_outcome read_command_line(cluster& ranks, int argc, char* argv[], std::ostream& out,
@@ -102,6 +116,7 @@ std::optional<run_setup> set_up_run(cluster& ranks, const run_settings& settings
         rank_out << "loading test file: " << settings.test_file << "..." << std::endl;
         try {
             setup.tests = load_test_suite(settings.test_file);
+            check_pipelined_suite(settings, setup.tests);
         } catch (const std::exception& error) {
             failure = error.what();
         }
@@ -131,6 +146,13 @@ std::optional<run_setup> set_up_run(cluster& ranks, const run_settings& settings
     }
     for (const std::string& daemon : daemons) rank_out << "connecting to " << daemon << std::endl;
     if (ranks.launched()) setup.all_threads = share_thread_count(ranks, setup.all_threads);
+    if (settings.pipelined()) {
+        const std::uint64_t total = std::uint64_t{setup.all_threads} * settings.connections;
+        rank_out << "using " << total << (total == 1 ? " connection" : " connections") << " ("
+                 << settings.connections << " per thread), up to " << settings.pipeline
+                 << (settings.pipeline == 1 ? " request" : " requests")
+                 << " in flight on each" << std::endl;
+    }
     return setup;
 }
 
