@@ -9,13 +9,14 @@
 
 namespace bench {
 
+class connection_set;
 class mix_pass;
 
 // Everything one benchmark thread needs: its own copy of the settings, its
 // own client (and so its own connection) and its number.
 struct thread_context {
     // Copies the settings, stores the number, then builds the client for
-    // settings.protocol; a client that cannot be built or cannot connect
+    // settings.protocol (its connections, when the run is pipelined); a client that cannot be built or cannot connect
     // throws out of here and no context exists.
     thread_context(const run_settings& run, std::uint32_t number);
     ~thread_context();
@@ -24,7 +25,10 @@ struct thread_context {
     thread_context& operator=(const thread_context&) = delete;
 
     run_settings settings;
+    // The thread's client; null when the run is pipelined, whose threads
+    // reach the store through their connections instead.
     std::unique_ptr<bench::client> client;
+    std::unique_ptr<connection_set> connections;
     std::uint32_t thread_number;
     // The threads of the whole run, over every rank (thread_number is one of
     // them): settings.threads unless the driver says otherwise.

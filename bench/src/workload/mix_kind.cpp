@@ -4,6 +4,7 @@
 
 #include <bench/format.hpp>
 #include <bench/pass_barrier.hpp>
+#include <bench/pipeline/connection_set.hpp>
 #include <bench/thread_context.hpp>
 
 #include <algorithm>
@@ -162,9 +163,14 @@ void run_mix(thread_context& context, const mix& test, std::ostream& out, test_r
                           shared != nullptr ? shared->newest(test) : nullptr};
     start_figures(test, result);
     detail::mix_thread thread(test, place);
+    connection_set* const connections = context.connections.get();
     if (test.load) {
         const clock::time_point start = clock::now();
-        thread.load(*context.client);
+        if (connections != nullptr) {
+            thread.load(*connections);
+        } else {
+            thread.load(*context.client);
+        }
         meeting.arrive();
         std::ostream* const notes = shared != nullptr ? shared->notes() : &out;
         if (place.thread == 0 && notes != nullptr) {
@@ -174,15 +180,22 @@ void run_mix(thread_context& context, const mix& test, std::ostream& out, test_r
                    << std::flush;
         }
     }
+    const auto steps = [&](boost::timer::progress_display* progress) {
+        if (connections != nullptr) {
+            thread.run(*connections, progress, result, schedule);
+        } else {
+            thread.run(*context.client, progress, result, schedule);
+        }
+    };
     if (context.settings.threads != 1) {
-        thread.run(*context.client, nullptr, result, schedule);
+        steps(nullptr);
         return;
     }
     out.flush();
     // The library's usual look, as for every kind.
     boost::timer::progress_display progress(static_cast<unsigned long>(progress_ticks(test)), out,
                                             "\n", "", "");
-    thread.run(*context.client, &progress, result, schedule);
+    steps(&progress);
 }
 
 }  // namespace bench

@@ -14,16 +14,16 @@
 
 namespace bench::detail {
 
-namespace {
-
-using clock = std::chrono::steady_clock;
-
 clock::duration seconds(double count)
 {
     return std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(count));
 }
 
+namespace {
+
 std::size_t index_of(operation op) { return static_cast<std::size_t>(op); }
+
+}  // namespace
 
 bool writes(operation op)
 {
@@ -33,8 +33,6 @@ bool writes(operation op)
 
 bool reads(operation op) { return op == operation::get || op == operation::read_modify_write; }
 
-// Sizes come from the suite file as 64-bit numbers; where they size a buffer
-// they must fit std::size_t without being cut.
 std::size_t to_size(std::uint64_t n)
 {
     if constexpr (sizeof(std::size_t) < sizeof(std::uint64_t)) {
@@ -45,58 +43,17 @@ std::size_t to_size(std::uint64_t n)
     return static_cast<std::size_t>(n);
 }
 
-// The first key of thread t's share of the load: t * keys / threads,
-// without overflow.
 std::uint64_t share_start(std::uint64_t keys, std::uint32_t t, std::uint32_t threads)
 {
     const std::uint64_t q = keys / threads, r = keys % threads;
     return t * q + t * r / threads;
 }
 
-// The progress display of a test that runs for a time: its ticks follow the
-// clock over the warm-up and the duration, and all are shown at the end.
-class time_ticks {
-public:
-    time_ticks(boost::timer::progress_display* progress, const mix& test, clock::time_point start)
-        : progress_(test.duration > 0 ? progress : nullptr),
-          start_(start),
-          total_ns_(std::chrono::duration<double, std::nano>(seconds(test.warmup + test.duration))
-                        .count())
-    {
-    }
-
-    void advance(clock::time_point now)
-    {
-        if (progress_ == nullptr) return;
-        const double elapsed_ns = std::chrono::duration<double, std::nano>(now - start_).count();
-        const double share = total_ns_ > 0 ? elapsed_ns / total_ns_ : 1;
-        show(static_cast<std::uint64_t>(std::min(share, 1.0) * ticks));
-    }
-    void finish() { show(ticks); }
-
-    static constexpr std::uint64_t ticks = mix_time_ticks;
-
-private:
-    void show(std::uint64_t target)
-    {
-        if (progress_ == nullptr) return;
-        for (; shown_ < target; ++shown_) ++*progress_;
-    }
-
-    boost::timer::progress_display* progress_;
-    clock::time_point start_;
-    double total_ns_;
-    std::uint64_t shown_ = 0;
-};
-
-// Whether the next step would be due before `until` (always in closed
-// loop): a schedule's step due later would end the test late.
 bool due_before(step_schedule* schedule, clock::time_point until)
 {
     return schedule == nullptr || schedule->next_due() < until;
 }
 
-// Records a counted step into the result and into its operation's figures.
 void record(operation op, bool hit, std::uint64_t bytes, const step_times& times,
             test_result& result, step_schedule* schedule)
 {
@@ -119,8 +76,6 @@ void record(operation op, bool hit, std::uint64_t bytes, const step_times& times
     figures.min_ms = std::min(figures.min_ms, ms);
     figures.max_ms = std::max(figures.max_ms, ms);
 }
-
-}  // namespace
 
 mix_thread::mix_thread(const mix& test, const mix_place& place)
     : test_(test),
