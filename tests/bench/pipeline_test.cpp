@@ -1,0 +1,226 @@
+// Mix tests over many connections per thread with many requests in flight:
+// on real servers, the connections the server sees and the figures; on a
+// scripted server, a pipeline kept full and a connection closed under it.
+
+#include <bench/cluster/cluster.hpp>
+#include <bench/run/start.hpp>
+#include <bench/runner.hpp>
+#include <bench/test_spec.hpp>
+#include <bench/thread_context.hpp>
+#include <bench/workload/mix.hpp>
+
+#include <support/fake_server.hpp>
+#include <support/process.hpp>
+#include <support/servers.hpp>
+
+#include <gtest/gtest.h>
+
+#include <boost/accumulators/statistics/count.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using bench::operation;
+namespace acc = boost::accumulators;
+
+bench::run_settings pipelined_settings(bench::protocol_type protocol, std::uint16_t port,
+                                       int threads, std::uint32_t connections,
+                                       std::uint32_t pipeline)
+{
+    bench::run_settings settings;
+    settings.protocol = protocol;
+    settings.threads = threads;
+    settings.daemon = bench::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), port);
+    settings.connections = connections;
+    settings.pipeline = pipeline;
+    return settings;
+}
+
+// Every operation over a key space each thread loads its share of.
+bench::mix every_operation(std::uint64_t count)
+{
+    bench::mix test;
+    test.keys = 500;
+    test.size_min = 100;
+    test.size_max = 300;
+    test.weights = {40, 15, 15, 10, 20};
+    test.count = count;
+    test.seed = 11;
+    test.load = true;
+    test.key_prefix = "pipelined:";
+    return test;
+}
+
+std::uint64_t number_after(const std::string& text, const std::string& label)
+{
+    std::smatch found;
+    if (!std::regex_search(text, found, std::regex(label + "[ :](\\d+)"))) return 0;
+    return std::stoull(found[1]);
+}
+
+// Two threads of 8 connections with 16 requests in flight each: the server
+// sees 16 connections, every step is counted once, every read checked.
+// `accepted` tells the connections the server has accepted so far, the one
+// it asks on included.
+void check_threads_drive_their_connections(bench::protocol_type protocol,
+                                           const kvtest::server_process& server,
+                                           const std::function<std::uint64_t()>& accepted)
+{
+    int asked = 0;
+    const std::uint64_t before = accepted();
+    const auto connections = [&] { return accepted() - before - ++asked; };
+    const bench::run_settings settings = pipelined_settings(protocol, server.port(), 2, 8, 16);
+    std::vector<std::unique_ptr<bench::thread_context>> contexts;
+    for (std::uint32_t t = 0; t < 2; ++t)
+        contexts.push_back(std::make_unique<bench::thread_context>(settings, t));
+    EXPECT_EQ(connections(), 16u);
+
+    const bench::mix test = every_operation(3000);
+    std::vector<bench::test_result> results(2);
+    std::vector<std::thread> threads;
+    for (std::uint32_t t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            std::ostringstream out, err;
+            results[t] = bench::run_test(*contexts[t], test, out, err);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const bench::test_result& result : results) {
+        SCOPED_TRACE(result.thread_number);
+        ASSERT_TRUE(result.success) << result.failure;
+        std::uint64_t steps = 0;
+        for (const auto& figures : result.operations) {
+            ASSERT_TRUE(figures);
+            steps += figures->steps;
+            if (&figures != &result.operations[static_cast<std::size_t>(operation::put)])
+                EXPECT_EQ(figures->hits + figures->misses, figures->steps);
+        }
+        EXPECT_EQ(steps, 3000u);
+        EXPECT_EQ(acc::count(result.timings), 3000u);
+        EXPECT_GT(result.operations[0]->hits, 0u) << "reads hit the loaded keys";
+    }
+    EXPECT_EQ(connections(), 16u) << "no connection was made again";
+}
+
+TEST(Pipeline, ThreadsDriveTheirConnectionsOnRedis)
+{
+    const auto redis = kvtest::server_process::redis();
+    check_threads_drive_their_connections(bench::protocol_type::redis, redis, [&] {
+        return number_after(redis.ask("INFO stats\r\n", "\r\n\r\n"),
+                            "total_connections_received");
+    });
+}
+
+TEST(Pipeline, ThreadsDriveTheirConnectionsOnMemcached)
+{
+    const auto memcached = kvtest::server_process::memcached();
+    check_threads_drive_their_connections(bench::protocol_type::memcached, memcached, [&] {
+        return number_after(memcached.ask("stats\r\n", "END\r\n"), "STAT total_connections");
+    });
+}
+
+// The RESP GET requests in the bytes.
+std::size_t gets_in(const std::string& bytes)
+{
+    std::size_t count = 0;
+    for (std::size_t at = bytes.find("GET"); at != std::string::npos; at = bytes.find("GET", at + 1))
+        ++count;
+    return count;
+}
+
+// A server that answers nothing until a whole pipeline of GETs came: a
+// client that kept fewer in flight would wait for it until its limit.
+TEST(Pipeline, AServerThatWaitsForAWholePipelineGetsOne)
+{
+    constexpr std::size_t depth = 16;
+    std::atomic<std::size_t> most{0};
+    kvtest::fake_server server([&](kvtest::fake_connection& c) {
+        for (;;) {
+            std::string received;
+            while (gets_in(received) < depth) {
+                const std::string more = c.read_until("\r\n");
+                if (more.empty()) return;
+                received += more;
+            }
+            // Requests end in the key's line; the last may not be whole yet.
+            c.read_until("\r\n");
+            most = std::max<std::size_t>(most, gets_in(received));
+            std::string replies;
+            for (std::size_t i = 0; i < gets_in(received); ++i) replies += "$-1\r\n";
+            c.send(replies);
+        }
+    });
+    bench::thread_context context(
+        pipelined_settings(bench::protocol_type::redis, server.port(), 1, 1, depth), 0);
+    bench::mix test = every_operation(depth * 8);
+    test.load = false;
+    test.weights = {1, 0, 0, 0, 0};
+    std::ostringstream out, err;
+    const bench::test_result result = bench::run_test(context, test, out, err);
+    ASSERT_TRUE(result.success) << result.failure;
+    EXPECT_EQ(result.operations[0]->misses, depth * 8);
+    EXPECT_EQ(most.load(), depth);
+}
+
+// The first connection closes after a few requests: the thread's test fails
+// with the connection named, and its next test connects again and passes.
+TEST(Pipeline, AConnectionClosedUnderItsPipelineFailsItsTestAndTheNextOneRuns)
+{
+    std::atomic<int> connection{0};
+    kvtest::fake_server server([&](kvtest::fake_connection& c) {
+        const bool first = connection++ == 0;
+        for (int requests = 0;; ++requests) {
+            if (c.read_until("GET").empty()) return;
+            if (first && requests == 3) return;
+            c.read_until("\r\n");
+            c.read_until("\r\n");
+            c.read_until("\r\n");
+            c.send("$-1\r\n");
+        }
+    });
+    bench::thread_context context(
+        pipelined_settings(bench::protocol_type::redis, server.port(), 1, 2, 4), 0);
+    bench::mix test = every_operation(200);
+    test.load = false;
+    test.weights = {1, 0, 0, 0, 0};
+    std::ostringstream out, err;
+    const bench::test_result failed = bench::run_test(context, test, out, err);
+    EXPECT_FALSE(failed.success);
+    EXPECT_EQ(failed.failure, "connection closed by the server (connection 1 of 2)");
+    const bench::test_result next = bench::run_test(context, test, out, err);
+    EXPECT_TRUE(next.success) << next.failure;
+    EXPECT_EQ(next.operations[0]->misses, 200u);
+    EXPECT_EQ(server.accepted(), 4u) << "both connections were made again";
+}
+
+// The other kinds' steps are operations that depend on each other: a suite
+// that holds one is refused before anything connects.
+TEST(Pipeline, ASuiteWithAnotherKindIsRefusedBeforeTheRun)
+{
+    const kvtest::temp_dir dir;
+    const std::string suite = dir.write(
+        "suite.cfg", "tests\n{\n    mix\n    {\n        keys 10\n        size 32\n"
+                     "        get 1\n        count 5\n    }\n"
+                     "    multiple_put\n    {\n        size 64\n        count 20\n    }\n}\n");
+    bench::run_settings settings = pipelined_settings(bench::protocol_type::redis, 1, 1, 1, 2);
+    settings.test_file = suite;
+    const auto ranks = bench::single_process_cluster();
+    std::ostringstream out, err;
+    EXPECT_FALSE(bench::set_up_run(*ranks, settings, {}, out, err));
+    EXPECT_EQ(err.str(), "Error in benchmark: --connections and --pipeline above 1 run mix tests "
+                         "only, and test 2 of " + suite + " is multiple_put\n");
+    settings.pipeline = 1;
+    EXPECT_TRUE(bench::set_up_run(*ranks, settings, {}, out, err));
+}
+
+}  // namespace
