@@ -1,6 +1,7 @@
 #include <memcache/client.hpp>
 
 #include "exchange.hpp"
+#include "protocol.hpp"
 
 #include <memcache/detail/reply.hpp>
 #include <memcache/exceptions.hpp>
@@ -395,6 +396,10 @@ boost::system::error_code client::receive(connection& server, const detail::exch
         if (::poll(&readable, 1, poll_timeout(left)) < 0 && errno != EINTR)
             return boost::system::error_code(errno, boost::system::system_category());
     }
+}
+
+std::string detail::refusal_text(detail::reply_refusal refused) {
+    return make_error(refused).message();
 }
 
 void client::mark_down(connection& server) noexcept {

@@ -1,16 +1,13 @@
 #include <memcache/commands.hpp>
 
 #include "exchange.hpp"
+#include "protocol.hpp"
 
 #include <memcache/client.hpp>
 #include <memcache/detail/reply.hpp>
 #include <memcache/exceptions.hpp>
 #include <memcache/policies.hpp>
 
-#include <boost/archive/archive_exception.hpp>
-
-#include <charconv>
-#include <initializer_list>
 #include <string_view>
 
 namespace memcache {
@@ -18,45 +15,10 @@ namespace memcache {
 namespace {
 
 using string_policy = policies::string_preserve_impl<policies::tags::default_tag>;
-constexpr std::string_view line_end = "\r\n";
+using detail::line_end;
 
 boost::asio::const_buffer piece(std::string_view bytes) {
     return boost::asio::const_buffer(bytes.data(), bytes.size());
-}
-
-// Writes the decimal digits of `number` at `out`; returns the end.
-char* put_number(char* out, std::uint64_t number) {
-    return std::to_chars(out, out + 20, number).ptr;
-}
-
-char* put_text(char* out, std::string_view text) {
-    return std::copy(text.begin(), text.end(), out);
-}
-
-// The first line of a reply, up to but not including its line feed.
-std::string_view first_line(std::string_view reply) { return reply.substr(0, reply.find('\n')); }
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-std::string_view without_trailing_blanks(std::string_view line) {
-    while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
-    return line;
-}
-
-// The cause a refused line reply adds to the command's message: nothing when
-// the server refused by the command's own rule (one of `plain`, which the
-// message already tells), else the server's line itself, so that an error
-// reply (SERVER_ERROR object too large for cache, CLIENT_ERROR ...) or
-// anything unexpected shows.
-std::string_view refusal_cause(std::string_view line,
-                               std::initializer_list<std::string_view> plain) {
-    line = without_trailing_blanks(line);
-    for (const std::string_view word : plain) {
-        if (line == word) return {};
-    }
-    return line.empty() ? std::string_view("empty reply line") : line;
 }
 
 class get_exchange final : public detail::exchange {
@@ -72,17 +34,10 @@ public:
 
     bool take(std::string_view received, client& owner, connection& server) override {
         const std::string_view text = detail::collect_reply(received.data(), received.size());
-        std::uint64_t cas = 0;
-        try {
-            if (detail::parse_get_reply(text, key_, detail::string_deserializer(value_), &cas))
-                return true;
-        } catch (const boost::archive::archive_exception&) {
-            throw malformed_data(request_text() + std::string(text));
-        }
-        switch (detail::classify_get_reply(text)) {
-        case detail::reply_class::miss: return false;
-        case detail::reply_class::error_reply: throw invalid_response_found(std::string(text));
-        case detail::reply_class::other: break;
+        switch (detail::read_get_reply(text, key_, value_)) {
+        case detail::get_outcome::hit: return true;
+        case detail::get_outcome::miss: return false;
+        case detail::get_outcome::malformed: break;
         }
         // A whole reply that breaks the protocol: where the next reply starts
         // on this stream is unknown, so the connection is not used again.
@@ -95,7 +50,7 @@ private:
         return std::string(verb_) + std::string(key_) + std::string(line_end);
     }
 
-    static constexpr std::string_view verb_ = "get ";
+    static constexpr std::string_view verb_ = detail::get_verb;
     std::string_view key_;
     std::string* value_;
 };
@@ -131,18 +86,8 @@ public:
 
     // "<verb> key flags exptime bytes" CR LF, then the data and CR LF.
     request_pieces request() override {
-        char* out = put_text(head_, verb_);
-        *out++ = ' ';
-        out = put_text(out, key_);
-        *out++ = ' ';
-        out = put_number(out, flags_ & 0xFFFFu);
-        *out++ = ' ';
-        out = put_number(out, exptime_);
-        *out++ = ' ';
-        out = put_number(out, data_.size());
-        out = put_text(out, line_end);
-        return {piece(std::string_view(head_, static_cast<std::size_t>(out - head_))), piece(data_),
-                piece(line_end)};
+        const std::size_t head = put_storage_head(head_, verb_, key_, flags_, exptime_, data_.size());
+        return {piece(std::string_view(head_, head)), piece(data_), piece(line_end)};
     }
 
     [[noreturn]] void fail(std::string_view cause) const override {
@@ -150,10 +95,7 @@ public:
     }
 
     bool take(std::string_view received, client&, connection&) override {
-        const std::string_view line = first_line(received);
-        if (line == "STORED\r") return true;
-        if (without_trailing_blanks(line) == "NOT_STORED") return false;
-        fail(refusal_cause(line, {"EXISTS", "NOT_FOUND"}));
+        return read_store_reply(received, key_);
     }
 
 private:
@@ -162,9 +104,7 @@ private:
     std::string_view data_;
     std::uint32_t flags_;
     std::uint64_t exptime_;
-    // The longest verb, a key of the longest length, three numbers of up to
-    // 20 digits, the spaces and the CR LF.
-    char head_[7 + 1 + client::max_key_length + 3 * (1 + 20) + 2];
+    char head_[storage_head_size];
 };
 
 }  // namespace
@@ -220,14 +160,11 @@ public:
     }
 
     bool take(std::string_view received, client&, connection&) override {
-        const std::string_view line = without_trailing_blanks(first_line(received));
-        if (line == "DELETED") return true;
-        if (line == "NOT_FOUND") return false;
-        fail(refusal_cause(line, {}));
+        return detail::read_delete_reply(received, key_);
     }
 
 private:
-    static constexpr std::string_view verb_ = "delete ";
+    static constexpr std::string_view verb_ = detail::delete_verb;
     std::string_view key_;
 };
 

@@ -1,9 +1,11 @@
 // Once a connection has taken its first replies, commands that succeed
-// allocate nothing, and neither does a miss that try_apply reports. The global allocation functions of this test binary are
-// replaced by counting ones.
+// allocate nothing, and neither does a miss that try_apply reports; nor does
+// the pipeline once its buffer has grown. The global allocation functions of
+// this test binary are replaced by counting ones.
 
 #include <memcache/client.hpp>
 #include <memcache/commands.hpp>
+#include <memcache/pipeline.hpp>
 
 #include <support/servers.hpp>
 
@@ -77,6 +79,60 @@ TEST(steady_state, commands_that_succeed_allocate_nothing) {
         EXPECT_EQ(r.unexpected, 0u) << r.name;
     }
     EXPECT_EQ(fetched, other);
+}
+
+}  // namespace
+
+namespace {
+
+// The pipeline, once its buffer and the caller's strings have grown: a
+// round of requests written, their replies fed in pieces and taken.
+TEST(steady_state, pipeline_allocates_nothing) {
+    const std::string key = "allocation/p", value(1024, 'v');
+    const std::string data_line = "VALUE allocation/p 0 1024\r\n" + value + "\r\nEND\r\n";
+    const std::string replies_text = "STORED\r\n" + data_line + "END\r\nNOT_STORED\r\nDELETED\r\n" +
+                                     "NOT_FOUND\r\n" + data_line;
+    memcache::pipeline replies;
+    std::string out, fetched;
+    std::size_t pending = 0, unexpected = 0;
+    std::size_t counted = 0;
+    replies.feed(replies_text.data(), 100);
+    for (int round = 0; round < 10; ++round) {
+        const std::size_t before = allocations;
+        out.clear();
+        memcache::pipeline::set(key, value, out);
+        memcache::pipeline::get(key, out);
+        memcache::pipeline::get(key, out);
+        memcache::pipeline::replace(key, value, out);
+        memcache::pipeline::remove(key, out);
+        memcache::pipeline::remove(key, out);
+        memcache::pipeline::get(key, out);
+        // Three rounds' replies, and the start of the next round's: the
+        // buffer never drains, so it is compacted as well as refilled.
+        replies.feed(replies_text.data() + 100, replies_text.size() - 100);
+        replies.feed(replies_text.data(), replies_text.size());
+        replies.feed(replies_text.data(), replies_text.size());
+        replies.feed(replies_text.data(), 100);
+        for (int copy = 0; copy < 3; ++copy) {
+            using reply = memcache::pipeline::reply;
+            const reply taken[] = {replies.take_set(key),     replies.take_get(key, fetched),
+                                   replies.take_get(key, fetched), replies.take_replace(key),
+                                   replies.take_remove(key),  replies.take_remove(key),
+                                   replies.take_get(key, fetched)};
+            const reply expected[] = {reply::hit,  reply::hit,  reply::miss, reply::miss,
+                                      reply::hit,  reply::miss, reply::hit};
+            for (std::size_t i = 0; i < 7; ++i) {
+                if (taken[i] == reply::pending) ++pending;
+                if (taken[i] != expected[i]) ++unexpected;
+            }
+        }
+        if (round > 0) counted += allocations - before;  // round 0 grows the buffers
+    }
+    EXPECT_EQ(counted, 0u);
+    EXPECT_EQ(pending, 0u);
+    EXPECT_EQ(unexpected, 0u);
+    EXPECT_EQ(fetched, value);
+    EXPECT_EQ(replies.buffered(), 100u);
 }
 
 }  // namespace
