@@ -73,6 +73,10 @@ struct link {
     std::string out;      // requests drawn while a write is in progress
     std::string sending;  // the bytes of the write in progress
     std::vector<char> input;
+    // The value of the oldest step's get, kept here until its step is done:
+    // a read-modify-write's set reply may come in a later read, after other
+    // connections' replies.
+    std::string read;
     std::vector<slot> ring;
     std::size_t head = 0;    // the oldest step in flight
     std::size_t count = 0;   // steps in flight
@@ -196,7 +200,7 @@ struct connection_set::impl {
     std::exception_ptr failure;
     std::size_t next_link = 0;  // where fill_any starts, so that no connection is favoured
     pipelined_step step;
-    std::string key, value, read;
+    std::string key, value;
 };
 
 void connection_set::impl::connect(link& l) {
@@ -361,7 +365,7 @@ void connection_set::impl::on_read(link& l, std::size_t bytes) {
         const bool second = s.step.op == operation::read_modify_write && s.got_first;
         const request_kind kind = second ? request_kind::set : first_request(s.step.op);
         bool hit = false;
-        if (!l.codec->take(kind, key, hit, read)) break;
+        if (!l.codec->take(kind, key, hit, l.read)) break;
         if (s.step.op == operation::read_modify_write && !second) {
             s.got_first = true;
             s.first_hit = hit;
@@ -371,8 +375,8 @@ void connection_set::impl::on_read(link& l, std::size_t bytes) {
         const pipelined_times times{done.due, s.start, end};
         const bool told = second ? s.first_hit : hit;
         l.pop();
-        source->finish(done, told, read, times);
-        read.clear();
+        source->finish(done, told, l.read, times);
+        l.read.clear();
     }
     fill(l, end);
     end_if_idle();
