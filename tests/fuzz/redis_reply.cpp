@@ -5,6 +5,8 @@
 // it accepts must be the one hiredis's own reply objects make of the same
 // bytes, and within the bounds; and while it waits for more, hiredis must
 // not have a whole reply either, or the client would wait for nothing.
+// Read as a pipeline, reply after reply with one reader, each reply must be
+// the one a reader of its own comes to from where the previous one ended.
 
 #include "targets.hpp"
 
@@ -97,6 +99,39 @@ void check_with_hiredis(const char* stream, std::size_t size, const outcome& rea
     redisReaderFree(reader);
 }
 
+// The stream as replies to pipelined commands: one reader takes reply after
+// reply with feed_reply() in the pieces `next_piece` gives, and must come to
+// what a reader of its own comes to byte by byte on the rest of the stream.
+template <typename Pieces>
+void check_pipelined(const char* stream, std::size_t size, Pieces next_piece) {
+    reader_type reader;
+    std::size_t at = 0;
+    for (int reply = 0; at < size && reply < 64; ++reply) {
+        const outcome own = feed(stream + at, size - at, [] { return std::size_t(1); });
+        outcome piped;
+        reader.start(&piped.value);
+        while (piped.taken < size - at && reader.state() == reader_type::progress::incomplete) {
+            std::size_t piece = next_piece(), used = 0;
+            if (piece == 0 || piece > size - at - piped.taken) piece = size - at - piped.taken;
+            reader.feed_reply(stream + at + piped.taken, piece, used);
+            require(used <= piece, "the reader took more than it was given");
+            piped.taken += used;
+        }
+        piped.state = reader.state();
+        if (own.state == reader_type::progress::failed) {
+            require(piped.state == own.state, "pipelined, the reader took a reply that fails");
+            return;
+        }
+        piped.type = reader.type();
+        piped.integer = reader.integer();
+        // An error's text stays until the next error.
+        if (piped.type == reader_type::kind::error) piped.error_text = reader.error_text();
+        require(same(piped, own), "pipelined, the reader came to another reply");
+        if (own.state != reader_type::progress::whole) return;
+        at += own.taken;
+    }
+}
+
 }  // namespace
 
 int redis_reply(const std::uint8_t* bytes, std::size_t size) {
@@ -122,6 +157,11 @@ int redis_reply(const std::uint8_t* bytes, std::size_t size) {
                                                          : reader_type::progress::failed),
                 "bytes past the reply went unnoticed");
     check_with_hiredis(stream, bytewise.taken, bytewise);
+    // Pieces of up to 16 bytes, or all the rest at once.
+    check_pipelined(stream, length, [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return std::size_t((seed >> 17) % 17);
+    });
     return 0;
 }
 

@@ -11,6 +11,13 @@
 
 namespace bench::detail {
 
+namespace {
+
+constexpr const char* past_reply = "bytes past the reply";
+constexpr const char* refused_by_hiredis = "a reply that breaks the protocol";
+
+}  // namespace
+
 redis_reply_reader::redis_reply_reader() {
     static redisReplyObjectFunctions functions = {create_string, create_array, create_integer,
                                                   create_nil, free_object};
@@ -42,7 +49,8 @@ void redis_reply_reader::start(std::string* value) noexcept {
     size_ = 0;
 }
 
-bool redis_reply_reader::take_head(const char* bytes, std::size_t size) noexcept {
+const char* redis_reply_reader::take_head(const char* bytes, std::size_t size) noexcept {
+    constexpr const char* bad_length = "a malformed bulk length";
     std::size_t at = 0;
     if (type_byte_ == 0) {
         switch (bytes[0]) {
@@ -50,7 +58,8 @@ bool redis_reply_reader::take_head(const char* bytes, std::size_t size) noexcept
         case '-':
         case ':':
         case '$': break;
-        default: return false;  // an array, or no reply at all
+        case '*': return "an array reply";  // none of the commands is answered with one
+        default: return "a byte that begins no reply";
         }
         type_byte_ = bytes[at++];
     }
@@ -63,10 +72,10 @@ bool redis_reply_reader::take_head(const char* bytes, std::size_t size) noexcept
                 ++at;
                 break;
             }
-            if (bulk) return false;  // a CR inside the length
+            if (bulk) return bad_length;  // a CR inside the length
         }
         after_cr_ = c == '\r';
-        if (++line_bytes_ > max_line_bytes + 1) return false;
+        if (++line_bytes_ > max_line_bytes + 1) return "a reply line over 64 KiB";
         if (!bulk || after_cr_) continue;
         // The length as hiredis takes it: -1 (nil), 0, or digits without a
         // leading zero.
@@ -81,46 +90,70 @@ bool redis_reply_reader::take_head(const char* bytes, std::size_t size) noexcept
                 length_form_ = length_form::digits;
                 bulk_length_ = static_cast<std::uint64_t>(c - '0');
             } else {
-                return false;
+                return bad_length;
             }
             break;
         case length_form::minus:
-            if (c != '1') return false;
+            if (c != '1') return bad_length;
             length_form_ = length_form::minus_one;
             break;
         case length_form::digits:
-            if (!digit) return false;
+            if (!digit) return bad_length;
             bulk_length_ = bulk_length_ * 10 + static_cast<std::uint64_t>(c - '0');
-            if (bulk_length_ > max_bulk_bytes) return false;
+            if (bulk_length_ > max_bulk_bytes) return "a bulk string over 512 MiB";
             break;
-        default: return false;  // more after -1 or 0
+        default: return bad_length;  // more after -1 or 0
         }
     }
-    if (!head_done_) return true;
+    if (!head_done_) return nullptr;
     // The type byte, the line with its CR, the LF; a bulk string's bytes and
     // their CR LF.
     size_ = 1 + line_bytes_ + 1;
-    if (!bulk) return true;
+    if (!bulk) return nullptr;
     switch (length_form_) {
-    case length_form::minus_one: return true;
+    case length_form::minus_one: return nullptr;
     case length_form::zero:
-    case length_form::digits: size_ += bulk_length_ + 2; return true;
-    default: return false;  // no length, or a lone minus
+    case length_form::digits: size_ += bulk_length_ + 2; return nullptr;
+    default: return bad_length;  // no length, or a lone minus
     }
 }
 
 redis_reply_reader::progress redis_reply_reader::feed(const char* bytes,
                                                       std::size_t size) noexcept {
     if (size == 0 || state_ == progress::failed) return state_;
-    if (state_ == progress::whole) return fail();  // bytes past the reply
-    if (!head_done_ && !take_head(bytes, size)) return fail();
-    taken_ += size;
-    if (head_done_ && taken_ > size_) return fail();  // bytes past the reply
-    if (redisReaderFeed(reader_, bytes, size) != REDIS_OK) return fail();
+    if (state_ == progress::whole) return fail(past_reply);
+    std::size_t used = 0;
+    return take(bytes, size, used, true);
+}
+
+redis_reply_reader::progress redis_reply_reader::feed_reply(const char* bytes, std::size_t size,
+                                                            std::size_t& used) noexcept {
+    used = 0;
+    if (size == 0 || state_ != progress::incomplete) return state_;
+    return take(bytes, size, used, false);
+}
+
+redis_reply_reader::progress redis_reply_reader::take(const char* bytes, std::size_t size,
+                                                      std::size_t& used,
+                                                      bool trailing_fails) noexcept {
+    if (!head_done_) {
+        if (const char* reason = take_head(bytes, size)) return fail(reason);
+    }
+    // Once the first line is whole, the reply's size is known: the bytes
+    // past it belong to the next reply.
+    std::size_t length = size;
+    if (head_done_ && taken_ + size > size_) {
+        if (trailing_fails) return fail(past_reply);
+        length = static_cast<std::size_t>(size_ - taken_);
+    }
+    taken_ += length;
+    used = length;
+    if (redisReaderFeed(reader_, bytes, length) != REDIS_OK) return fail(refused_by_hiredis);
     if (!head_done_ || taken_ < size_) return state_;
     // All of the reply is there: hiredis must come to it too.
     void* reply = nullptr;
-    if (redisReaderGetReply(reader_, &reply) != REDIS_OK || reply == nullptr) return fail();
+    if (redisReaderGetReply(reader_, &reply) != REDIS_OK || reply == nullptr)
+        return fail(refused_by_hiredis);
     return state_ = progress::whole;
 }
 

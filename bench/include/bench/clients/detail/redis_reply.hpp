@@ -23,13 +23,16 @@ namespace bench::detail {
 // a bulk length) grows past max_line_bytes without its end, when it
 // announces a bulk string over max_bulk_bytes or a length hiredis would
 // refuse, when it is an array (none of the commands the client sends is
-// answered with one) or of no type at all, and when bytes follow it: with
-// one command outstanding at a time they mean that the stream is out of step.
+// answered with one) or of no type at all, and, fed with feed(), when bytes
+// follow it: with one command outstanding at a time they mean that the
+// stream is out of step. With several commands in flight, feed_reply()
+// takes the bytes up to the reply's end and leaves the rest for the next
+// reply; hiredis only ever sees the bytes of the reply begun.
 class redis_reply_reader {
 public:
     enum class progress {
         incomplete,  // more bytes are needed
-        whole,       // the reply is complete, and the bytes ended with it
+        whole,       // the reply is complete (with feed(), the bytes ended with it)
         failed,      // see the class comment; for good
     };
     enum class kind { none, status, error, integer, string, nil };
@@ -54,6 +57,14 @@ public:
 
     // Takes the next bytes of the stream.
     progress feed(const char* bytes, std::size_t size) noexcept;
+    // Takes the next bytes of the stream up to the end of the reply, and
+    // sets `used` to how many it took: the bytes past the reply are left
+    // for the next one, which start() begins. Takes nothing once the reply
+    // is whole or has failed.
+    progress feed_reply(const char* bytes, std::size_t size, std::size_t& used) noexcept;
+    // Names another string for the bulk string of the reply begun, in place
+    // of the one start() named; it is written only once the reply is whole.
+    void redirect(std::string* value) noexcept { value_ = value; }
 
     progress state() const noexcept { return state_; }
     // What the whole reply is.
@@ -61,15 +72,25 @@ public:
     long long integer() const noexcept { return integer_; }
     // An error reply's text (without its '-').
     const std::string& error_text() const noexcept { return error_text_; }
+    // Why the reply failed ("a bulk string over 512 MiB", ...), once it has.
+    const char* failure() const noexcept { return failure_; }
 
 private:
     // How the length of a bulk string reads so far.
     enum class length_form { empty, minus, minus_one, zero, digits, refused };
 
-    // Takes bytes of the first line, up to its end; false when they pass
-    // the bounds or hiredis would refuse the line.
-    bool take_head(const char* bytes, std::size_t size) noexcept;
-    progress fail() noexcept { return state_ = progress::failed; }
+    // Takes bytes of the first line, up to its end; says why when they pass
+    // the bounds or hiredis would refuse the line, else null.
+    const char* take_head(const char* bytes, std::size_t size) noexcept;
+    // Takes the bytes of the reply among the next `size`, and sets `used`
+    // to their count; when `trailing_fails`, bytes past the reply fail it
+    // before hiredis sees any of them.
+    progress take(const char* bytes, std::size_t size, std::size_t& used,
+                  bool trailing_fails) noexcept;
+    progress fail(const char* reason) noexcept {
+        failure_ = reason;
+        return state_ = progress::failed;
+    }
 
     // hiredis's reply functions; their private data is this reader.
     static void* create_string(const redisReadTask* task, char* text, std::size_t length) noexcept;
@@ -84,6 +105,7 @@ private:
     long long integer_ = 0;
     std::string error_text_;
     std::string* value_ = nullptr;  // where a bulk string goes
+    const char* failure_ = "";     // why it failed
 
     // The first line as it arrives.
     char type_byte_ = 0;            // 0 until it came
