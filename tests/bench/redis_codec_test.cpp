@@ -75,7 +75,8 @@ TEST(RedisCodecTest, WritesEachRequestAsAnArrayOfBulkStrings) {
         {request_kind::update, "*4\r\n$3\r\nSET\r\n$5\r\n" + key + "\r\n$3\r\nabc\r\n$2\r\nXX\r\n",
          "abc"},
         {request_kind::remove, "*2\r\n$3\r\nDEL\r\n$5\r\n" + key + "\r\n", ""},
-        {request_kind::auth, "*2\r\n$4\r\nAUTH\r\n$6\r\nsecret\r\n", "secret"},
+        {request_kind::auth, "*3\r\n$4\r\nAUTH\r\n$5\r\n" + key + "\r\n$6\r\nsecret\r\n",
+         "secret"},
     };
     auto codec = bench::make_redis_codec();
     std::string out = "earlier;", all = out;
@@ -83,6 +84,9 @@ TEST(RedisCodecTest, WritesEachRequestAsAnArrayOfBulkStrings) {
         codec->write(kind, key, value, out);
         all += expected;
     }
+    // A login without a user name.
+    codec->write(request_kind::auth, "", "secret", out);
+    all += "*2\r\n$4\r\nAUTH\r\n$6\r\nsecret\r\n";
     EXPECT_EQ(out, all);  // appended, back to back
 }
 

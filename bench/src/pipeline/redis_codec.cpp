@@ -91,7 +91,13 @@ public:
             put_word(out, key);
             break;
         case request_kind::auth:
-            out.append("*2\r\n$4\r\nAUTH\r\n", 14);
+            // The key is the user name, when the login has one.
+            if (key.empty()) {
+                out.append("*2\r\n$4\r\nAUTH\r\n", 14);
+            } else {
+                out.append("*3\r\n$4\r\nAUTH\r\n", 14);
+                put_word(out, key);
+            }
             put_word(out, value);
             break;
         }

@@ -16,7 +16,7 @@ enum class request_kind : unsigned char {
     set,     // writes the entry whether it exists or not
     update,  // overwrites an existing entry; a miss when there is none
     remove,  // deletes the entry; a miss when there is none
-    auth,    // the login (Redis AUTH): its value is the password, its key unused
+    auth,    // the login (Redis AUTH): its value is the password, its key the user or empty
 };
 
 // The wire side of one connection that keeps several requests in flight:
