@@ -4,6 +4,7 @@
 
 #include <bench/cluster/cluster.hpp>
 #include <bench/run/start.hpp>
+#include <bench/interrupt.hpp>
 #include <bench/runner.hpp>
 #include <bench/test_spec.hpp>
 #include <bench/thread_context.hpp>
@@ -20,6 +21,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -30,6 +33,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using bench::operation;
 namespace acc = boost::accumulators;
 
@@ -205,6 +209,50 @@ TEST(Pipeline, AConnectionClosedUnderItsPipelineFailsItsTestAndTheNextOneRuns)
     EXPECT_TRUE(next.success) << next.failure;
     EXPECT_EQ(next.operations[0]->misses, 200u);
     EXPECT_EQ(server.accepted(), 4u) << "both connections were made again";
+}
+
+// A memcached that reads its requests and never answers: the steps fail at
+// the client's limit, counted from their write.
+TEST(Pipeline, RepliesThatNeverComeFailTheTestAtTheLimit)
+{
+    kvtest::fake_server server([](kvtest::fake_connection& c) { c.stall(5s); });
+    bench::thread_context context(
+        pipelined_settings(bench::protocol_type::memcached, server.port(), 1, 1, 4), 0);
+    bench::mix test = every_operation(100);
+    test.load = false;
+    std::ostringstream out, err;
+    const auto start = std::chrono::steady_clock::now();
+    const bench::test_result result = bench::run_test(context, test, out, err);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(result.success);
+    EXPECT_EQ(result.failure, "no reply within 500 ms");
+    EXPECT_GE(took, 500ms);
+    EXPECT_LT(took, 1500ms);
+}
+
+// A stop ends the drawing of steps; those in flight are taken, so that the
+// connections stay in step and the next test uses them as they are.
+TEST(Pipeline, AStopEndsTheTestOnceTheStepsInFlightAreDone)
+{
+    const auto redis = kvtest::server_process::redis();
+    bench::thread_context context(
+        pipelined_settings(bench::protocol_type::redis, redis.port(), 2, 4, 8), 0);
+    bench::mix test = every_operation(0);
+    test.duration = 30;
+    std::ostringstream out, err;
+    std::thread stopper([] {
+        std::this_thread::sleep_for(300ms);
+        bench::request_interrupt(SIGINT);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const bench::test_result stopped = bench::run_test(context, test, out, err);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    bench::detail::interrupt_signal = 0;
+    EXPECT_FALSE(stopped.success);
+    EXPECT_EQ(stopped.failure, "interrupted");
+    const bench::test_result next = bench::run_test(context, every_operation(500), out, err);
+    EXPECT_TRUE(next.success) << next.failure;
 }
 
 // The other kinds' steps are operations that depend on each other: a suite

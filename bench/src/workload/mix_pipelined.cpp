@@ -4,7 +4,6 @@
 
 #include "mix_thread.hpp"
 
-#include <bench/interrupt.hpp>
 #include <bench/workload/mix_key.hpp>
 #include <bench/workload/mix_value.hpp>
 #include <bench/workload/random.hpp>
@@ -30,7 +29,9 @@ public:
     draw next(time_point now, pipelined_step& step, std::string& key, std::string& value,
               time_point&) override
     {
-        if (next_ == end_ || interrupt_requested()) return draw::done;
+        // A stop request is the connections' to see: they stop drawing and
+        // end with interrupted_error once the steps in flight are done.
+        if (next_ == end_) return draw::done;
         const std::uint64_t span = test_.size_max - test_.size_min;
         const std::uint64_t length = test_.size_min + (span == 0 ? 0 : sizes_.below(span + 1));
         step = pipelined_step{operation::put, next_, length, false, now};
@@ -79,7 +80,6 @@ public:
     draw next(time_point now, pipelined_step& step, std::string& key, std::string& value,
               time_point& wake) override
     {
-        if (interrupt_requested()) return draw::done;
         if (warming_ && now >= warm_until_) {
             warming_ = false;
             until_ = now + seconds(test_.duration);
