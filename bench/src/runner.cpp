@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <ostream>
 #include <string>
 
@@ -59,6 +60,11 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
         step_schedule* const pace = schedule ? &*schedule : nullptr;
         if (const mix* mix_test = boost::get<mix>(&test)) {
             run_mix(context, *mix_test, out, result, pace, meeting);
+        } else if (!context.client) {
+            // A pipelined run's suite holds mix tests only: its start-up says so.
+            const std::string kind = kind_names[static_cast<std::size_t>(test.which())];
+            throw std::logic_error("a " + kind + " test needs a client, and a pipelined thread "
+                                   "has none");
         } else if (context.settings.threads != 1) {
             // Several threads share the console: no progress display.
             boost::apply_visitor(kind_executor(*context.client, nullptr, result, pace), test);

@@ -279,8 +279,17 @@ TEST(Pipeline, ASuiteWithAnotherKindIsRefusedBeforeTheRun)
     EXPECT_FALSE(bench::set_up_run(*ranks, settings, {}, out, err));
     EXPECT_EQ(err.str(), "Error in benchmark: --connections and --pipeline above 1 run mix tests "
                          "only, and test 2 of " + suite + " is multiple_put\n");
-    settings.pipeline = 1;
-    EXPECT_TRUE(bench::set_up_run(*ranks, settings, {}, out, err));
+    // Without the other kind, the framing says what the run keeps in flight.
+    settings.test_file = dir.write(
+        "mix.cfg", "tests\n{\n    mix\n    {\n        keys 10\n        size 32\n"
+                   "        get 1\n        count 5\n    }\n}\n");
+    settings.threads = 3;
+    settings.connections = 4;
+    std::ostringstream framing;
+    EXPECT_TRUE(bench::set_up_run(*ranks, settings, {}, framing, err));
+    EXPECT_EQ(framing.str(), "loading test file: " + settings.test_file +
+                                 "...\nconnecting to 127.0.0.1:1\nusing 12 connections (4 per "
+                                 "thread), up to 2 requests in flight on each\n");
 }
 
 }  // namespace
