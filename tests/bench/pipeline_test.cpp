@@ -263,6 +263,26 @@ TEST(Pipeline, AStopEndsTheTestOnceTheStepsInFlightAreDone)
     EXPECT_TRUE(next.success) << next.failure;
 }
 
+// Open loop: the thread's rate spread over its connections, each step timed
+// from when it was due.
+TEST(Pipeline, AScheduleIsKeptOverTheConnections)
+{
+    const auto redis = kvtest::server_process::redis();
+    bench::run_settings settings = pipelined_settings(bench::protocol_type::redis, redis.port(),
+                                                      2, 3, 4);
+    settings.rate = 4000;
+    bench::thread_context context(settings, 0);
+    std::ostringstream out, err;
+    const auto start = std::chrono::steady_clock::now();
+    const bench::test_result result = bench::run_test(context, every_operation(400), out, err);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(result.success) << result.failure;
+    ASSERT_TRUE(result.open_loop);
+    EXPECT_EQ(acc::count(result.timings), 400u);
+    EXPECT_GE(took, 99ms) << "400 steps at 4000 a second";
+    EXPECT_LT(took, 2s);
+}
+
 // The other kinds' steps are operations that depend on each other: a suite
 // that holds one is refused before anything connects.
 TEST(Pipeline, ASuiteWithAnotherKindIsRefusedBeforeTheRun)

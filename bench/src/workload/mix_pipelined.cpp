@@ -88,7 +88,13 @@ public:
             if (test_.duration > 0 ? now >= until_ : issued_ >= test_.count) return draw::done;
         }
         time_point due = now;
-        if (schedule_ != nullptr) {
+        if (schedule_ != nullptr && !scheduled_) {
+            // The first step starts the schedule, whose next due time is
+            // until then the moment it is asked: always a little later than
+            // `now`.
+            due = schedule_->wait_for_next_step();
+            scheduled_ = true;
+        } else if (schedule_ != nullptr) {
             const time_point next_due = schedule_->next_due();
             if (!warming_ && test_.duration > 0 && next_due >= until_) return draw::done;
             if (next_due > now) {
@@ -148,6 +154,7 @@ private:
     bool warming_;
     time_point until_;
     std::uint64_t issued_ = 0;  // counted steps drawn
+    bool scheduled_ = false;    // the schedule has given its first step
 };
 
 void mix_thread::load(connection_set& connections)
