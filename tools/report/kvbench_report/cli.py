@@ -1,16 +1,17 @@
 """The kvbench-report command line.
 
-Exit status: 0 on success, 2 on any error (a report that cannot be read, an
-image directory that cannot be written, a bad command line); every error is
-one line on the standard error stream.
+Exit status: 0 on success, 1 when a comparison's sides share no test, 2 on
+any error (a report that cannot be read, an image directory that cannot be
+written, a bad command line); every error is one line on the standard error
+stream, as is every warning (sides of a comparison run with other settings).
 """
 
 import argparse
 import os
 import sys
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
-from . import runfile, tables
+from . import hdrlog, runfile, tables
 from .runfile import ReportError
 
 PROG = "kvbench-report"
@@ -33,16 +34,59 @@ def _parser() -> argparse.ArgumentParser:
                       help="directory for the images (created when missing)")
     plot.add_argument("--svg", action="store_true", help="write SVG images beside the PNG ones")
 
-    compare = commands.add_parser("compare", help="compare two runs test by test")
-    compare.add_argument("a", metavar="A.json")
-    compare.add_argument("b", metavar="B.json")
+    compare = commands.add_parser(
+        "compare", help="compare two runs, or repeated runs of two sides, test by test",
+        usage=f"{PROG} compare [-h] [--plot DIR] [--svg] A.json B.json\n"
+              f"       {PROG} compare [-h] [--plot DIR] [--svg] A.json... -- B.json...")
+    compare.add_argument("runs", metavar="RUN.json", nargs="+",
+                         help="A.json B.json, or the runs of side A, --, the runs of side B")
     compare.add_argument("--plot", metavar="DIR",
                          help="also draw both spectra of each test into DIR")
     compare.add_argument("--svg", action="store_true", help="with --plot, SVG images too")
 
     summary = commands.add_parser("summary", help="print a run's aggregates, one line per test")
     summary.add_argument("run", metavar="RUN.json")
+
+    export = commands.add_parser("export-hdr", help="write a test's histogram as an "
+                                                    "HdrHistogram interval log")
+    export.add_argument("run", metavar="RUN.json")
+    export.add_argument("--test", metavar="N", type=int, required=True,
+                        help="the test's index in the report")
+    which = export.add_mutually_exclusive_group()
+    which.add_argument("--thread", metavar="T", type=int,
+                       help="the result of thread T (default: the aggregate)")
+    which.add_argument("--aggregate", action="store_true",
+                       help="the aggregate over all threads (the default)")
+    export.add_argument("-o", "--output", metavar="FILE", required=True)
     return parser
+
+
+def _split_sides(argv: List[str]) -> Tuple[List[str], Optional[List[str]]]:
+    """compare's arguments before and after a lone "--" (side A's runs and
+    options, then side B's runs), or all of them and None."""
+    if argv and argv[0] == "compare" and "--" in argv:
+        at = argv.index("--")
+        return argv[:at], argv[at + 1:]
+    return argv, None
+
+
+def _parse(argv: Optional[List[str]]):
+    argv = list(sys.argv[1:] if argv is None else argv)
+    head, tail = _split_sides(argv)
+    args = _parser().parse_args(head)
+    if args.command != "compare":
+        return args
+    if tail is None:
+        if len(args.runs) != 2:
+            raise ReportError("compare takes A.json B.json, or the runs of A, --, the runs "
+                              f"of B (see {PROG} --help)")
+        args.a, args.b = [args.runs[0]], [args.runs[1]]
+        return args
+    rest = _parser().parse_args(["compare"] + tail)
+    args.a, args.b = args.runs, rest.runs
+    args.plot = rest.plot if rest.plot is not None else args.plot
+    args.svg = args.svg or rest.svg
+    return args
 
 
 def _image_directory(path: str) -> str:
@@ -66,27 +110,37 @@ def _written(paths: List[str]):
         print(f"wrote {path}")
 
 
-def _run(args) -> None:
+def _run(args) -> int:
     if args.command == "summary":
         sys.stdout.write(tables.summary(runfile.load(args.run)))
     elif args.command == "compare":
-        a, b = runfile.load(args.a), runfile.load(args.b)
-        sys.stdout.write(tables.compare(a, b))
+        a = [runfile.load(path) for path in args.a]
+        b = [runfile.load(path) for path in args.b]
+        for warning in tables.mismatches(a, b):
+            print(f"{PROG}: {warning}", file=sys.stderr)
+        text, shared = tables.compare_sides(a, b)
+        sys.stdout.write(text)
         if args.plot is not None:
-            pairs, _, _ = tables.match_tests(a, b)
-            _written(_drawing().plot_comparison(a, b, pairs, _image_directory(args.plot),
-                                                args.svg))
+            # The images show the first run of each side.
+            pairs, _, _ = tables.match_tests(a[0], b[0])
+            _written(_drawing().plot_comparison(a[0], b[0], pairs,
+                                                _image_directory(args.plot), args.svg))
+        return 0 if shared else 1
+    elif args.command == "export-hdr":
+        hdrlog.export(runfile.load(args.run), args.test, args.thread, args.output)
+        print(f"wrote {args.output}")
     elif args.command == "plot":
         run = runfile.load(args.run)
         drawing = _drawing()
         _written(drawing.plot_run(run, _image_directory(args.output), args.svg))
+    return 0
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     try:
-        _run(_parser().parse_args(argv))
+        status = _run(_parse(argv))
         sys.stdout.flush()
-        return 0
+        return status
     except ReportError as e:
         print(f"{PROG}: {e}", file=sys.stderr)
     except BrokenPipeError:

@@ -47,6 +47,24 @@ class Throughput:
 
 
 @dataclass
+class Histogram:
+    """Non-empty buckets of step times; a bucket holds the whole-nanosecond
+    durations from its lower to its upper edge, both included. The first
+    bucket may have no lower edge, the last (overflow) no upper edge."""
+    lower_ms: List[Optional[float]]
+    upper_ms: List[Optional[float]]
+    counts: List[int]
+
+
+@dataclass
+class Interval:
+    """A slice of a test's time: the steps it finished and their rate."""
+    start_ms: Optional[float]
+    steps: int
+    steps_per_s: Optional[float]
+
+
+@dataclass
 class Result:
     thread: int
     test: int
@@ -55,6 +73,10 @@ class Result:
     throughput: Throughput
     percentiles: List[Percentile]
     service: Optional[List[Percentile]]   # service time, from open-loop runs
+    start_ms: Optional[float] = None      # first step's start from the run's start
+    span_ms: Optional[float] = None
+    histogram: Optional[Histogram] = None
+    intervals: Optional[List[Interval]] = None
 
 
 @dataclass
@@ -84,6 +106,8 @@ class Aggregate:
     service: Optional[List[Percentile]]
     # Mix tests: each operation type the test used, in the report's order.
     operations: List[Operation] = dataclasses.field(default_factory=list)
+    histogram: Optional[Histogram] = None
+    intervals: Optional[List[Interval]] = None
 
 
 @dataclass
@@ -99,6 +123,8 @@ class Run:
     tests: List[Test]
     results: List[Result]
     aggregates: Dict[int, Aggregate]    # by test index
+    connections: int = 1                # per thread; older reports have none
+    test_file: Optional[str] = None
 
     def results_of(self, test: int) -> List[Result]:
         return [r for r in self.results if r.test == test]
@@ -232,6 +258,35 @@ def _operations(field: _Field) -> List[Operation]:
     return found
 
 
+def _histogram(field: _Field) -> Optional[Histogram]:
+    h = field.optional("histogram")
+    if h is None:
+        return None
+    lower = [b.number() for b in h.get("lower_ms").items()]
+    upper = [b.number() for b in h.get("upper_ms").items()]
+    counts = [c.count() for c in h.get("counts").items()]
+    if not len(lower) == len(upper) == len(counts):
+        h.fail("lower_ms, upper_ms and counts differ in length")
+    return Histogram(lower, upper, counts)
+
+
+def _intervals(field: _Field) -> Optional[List[Interval]]:
+    table = field.optional("intervals")
+    if table is None:
+        return None
+    found = []
+    for i in table.items():
+        start = i.optional("start_ms")
+        found.append(Interval(start.number() if start is not None else None,
+                              i.get("steps").count(), i.get("steps_per_s").number()))
+    return found
+
+
+def _optional_number(field: _Field, name: str) -> Optional[float]:
+    sub = field.optional(name)
+    return None if sub is None else sub.number()
+
+
 def _throughput(field: _Field) -> Throughput:
     t = field.get("throughput")
     return Throughput(t.get("steps_per_s").number(), t.get("bytes_per_s").number())
@@ -264,6 +319,8 @@ def parse(path: str, document) -> Run:
     settings = root.get("settings")
     threads, ranks = _threads(root, settings)
     rate = settings.optional("rate")
+    connections = settings.optional("connections")
+    test_file = settings.optional("test_file")
 
     tests: Dict[int, Test] = {}
     for t in root.get("tests").items():
@@ -284,6 +341,10 @@ def parse(path: str, document) -> Run:
             throughput=_throughput(r),
             percentiles=_percentiles(r.get("percentiles_ms")),
             service=_optional_percentiles(r, "service_percentiles_ms"),
+            start_ms=_optional_number(r, "start_ms"),
+            span_ms=_optional_number(r, "span_ms"),
+            histogram=_histogram(r),
+            intervals=_intervals(r),
         ))
 
     aggregates: Dict[int, Aggregate] = {}
@@ -307,6 +368,8 @@ def parse(path: str, document) -> Run:
             percentiles=_percentiles(a.get("percentiles_ms")),
             service=_optional_percentiles(a, "service_percentiles_ms"),
             operations=_operations(a),
+            histogram=_histogram(a),
+            intervals=_intervals(a),
         )
 
     return Run(
@@ -321,6 +384,8 @@ def parse(path: str, document) -> Run:
         tests=sorted(tests.values(), key=lambda t: t.index),
         results=results,
         aggregates=aggregates,
+        connections=connections.count() if connections is not None else 1,
+        test_file=test_file.text() if test_file is not None else None,
     )
 
 

@@ -1,11 +1,12 @@
 """The text tables: a run's aggregates, and two runs side by side."""
 
+import statistics
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from .figures import run_title
 from .runfile import Aggregate, Operation, Percentile, Run, Test
-from .welch import NAME as WELCH_NAME, Welch, welch
+from . import verdicts
 
 _BINARY_PREFIXES = ["", "Ki", "Mi", "Gi", "Ti", "Pi", "Ei", "Zi", "Yi"]
 
@@ -108,20 +109,6 @@ def match_tests(a: Run, b: Run) -> Tuple[List[Tuple[Test, Test]], List[Test], Li
     return pairs, only_a, only_b
 
 
-def sample_variance(a: Aggregate) -> Optional[float]:
-    """kvbench's standard deviation divides by n; Welch's test wants n - 1."""
-    if a.standard_deviation_ms is None or a.iterations < 2:
-        return None
-    return a.standard_deviation_ms ** 2 * a.iterations / (a.iterations - 1)
-
-
-def mean_test(a: Optional[Aggregate], b: Optional[Aggregate]) -> Welch:
-    if a is None or b is None:
-        return Welch(None, None, None, "no result")
-    return welch(a.mean_ms, sample_variance(a), a.iterations,
-                 b.mean_ms, sample_variance(b), b.iterations)
-
-
 @dataclass
 class Line:
     figure: str
@@ -134,18 +121,29 @@ class Line:
 COMPARED_PERCENTILES = ("p50", "p99", "p99.9")
 
 
-def compare_lines(a: Optional[Aggregate], b: Optional[Aggregate]) -> List[Line]:
-    """The compared figures of one test: mean (with Welch's verdict), p50,
-    p99, p99.9 and throughput, each with the ratio B/A."""
-    def figures(x: Optional[Aggregate]):
-        if x is None:
-            return [None] * (2 + len(COMPARED_PERCENTILES))
-        return ([x.mean_ms] + [percentile(x.percentiles, p) for p in COMPARED_PERCENTILES] +
-                [x.throughput.steps_per_s])
+def _figures(x: Optional[Aggregate]) -> List[Optional[float]]:
+    if x is None:
+        return [None] * (2 + len(COMPARED_PERCENTILES))
+    return ([x.mean_ms] + [percentile(x.percentiles, p) for p in COMPARED_PERCENTILES] +
+            [x.throughput.steps_per_s])
+
+
+def _median_figures(side: Sequence[Optional[Aggregate]]) -> List[Optional[float]]:
+    """Each figure's median over a side's runs (its value for a single run)."""
+    columns = zip(*(_figures(x) for x in side))
+    return [statistics.median(known) if known else None
+            for known in ([v for v in column if v is not None] for column in columns)]
+
+
+def compare_lines(a, b) -> List[Line]:
+    """The compared figures of one test: mean, p50, p99, p99.9 and throughput,
+    each with the ratio B/A. a and b are aggregates, or lists of them (one
+    per run of the side), whose figures' medians are compared."""
+    side_a = a if isinstance(a, list) else [a]
+    side_b = b if isinstance(b, list) else [b]
     names = ["mean ms"] + [f"{p} ms" for p in COMPARED_PERCENTILES] + ["steps/s"]
-    lines = [Line(n, va, vb, ratio(va, vb)) for n, va, vb in zip(names, figures(a), figures(b))]
-    lines[0].note = mean_test(a, b).verdict()
-    return lines
+    return [Line(n, va, vb, ratio(va, vb))
+            for n, va, vb in zip(names, _median_figures(side_a), _median_figures(side_b))]
 
 
 def _failures(name: str, x: Optional[Aggregate]) -> str:
@@ -156,26 +154,87 @@ def _failures(name: str, x: Optional[Aggregate]) -> str:
     return ""
 
 
-def compare(a: Run, b: Run) -> str:
-    out = [f"A: {a.path}: kvbench {a.version}, {run_title(a)}",
-           f"B: {b.path}: kvbench {b.version}, {run_title(b)}",
-           f"mean: {WELCH_NAME}, on the aggregates' means, standard deviations and step counts"]
-    pairs, only_a, only_b = match_tests(a, b)
+def _side_failures(name: str, runs: List[Run], side: List[Optional[Aggregate]]) -> str:
+    if len(runs) == 1:
+        return _failures(name, side[0])
+    return "; ".join(_failures(f"{name} {run.path}", x) for run, x in zip(runs, side)
+                     if _failures("", x))
+
+
+def _same_test(first: Run, other: Run) -> Dict[int, Test]:
+    """The test of `other` that each test of `first` matches, by index of `first`'s."""
+    if other is first:
+        return {t.index: t for t in first.tests}
+    return {ta.index: tb for ta, tb in match_tests(first, other)[0]}
+
+
+def _side(runs: List[Run], test: Test) -> List[Optional[Aggregate]]:
+    """The test's aggregate in each run of a side; `test` is of the side's first run."""
+    found = []
+    for run in runs:
+        twin = _same_test(runs[0], run).get(test.index)
+        found.append(run.aggregates.get(twin.index) if twin is not None else None)
+    return found
+
+
+def _settings(run: Run) -> List[Tuple[str, object]]:
+    return [("protocol", run.protocol), ("threads", run.threads),
+            ("connections", run.connections), ("rate", run.rate),
+            ("suite", (run.test_file, tuple(t.description for t in run.tests)))]
+
+
+def mismatches(runs_a: List[Run], runs_b: List[Run]) -> List[str]:
+    """Warnings for settings in which a run differs from A's first run."""
+    first = runs_a[0]
+    warnings = []
+    for name, value in _settings(first):
+        for run in runs_a[1:] + runs_b:
+            other = dict(_settings(run))[name]
+            if other != value:
+                if name == "suite":
+                    shown = (f"{first.test_file or 'tests'} and "
+                             f"{run.test_file or 'tests'} (or their descriptions)")
+                else:
+                    shown = f"{value} and {other}"
+                warnings.append(f"warning: {first.path} and {run.path} differ in {name}: "
+                                f"{shown}")
+    return warnings
+
+
+def compare(a, b) -> str:
+    """Two sides, each a run or a list of runs, test by test."""
+    return compare_sides(a if isinstance(a, list) else [a],
+                         b if isinstance(b, list) else [b])[0]
+
+
+def compare_sides(runs_a: List[Run], runs_b: List[Run]) -> Tuple[str, bool]:
+    """The comparison's text, and whether the sides share a test."""
+    out = [f"A: {r.path}: kvbench {r.version}, {run_title(r)}" for r in runs_a]
+    out += [f"B: {r.path}: kvbench {r.version}, {run_title(r)}" for r in runs_b]
+    several = len(runs_a) > 1 or len(runs_b) > 1
+    out.append("figures: " + ("each the median over the side's runs; " if several else "") +
+               "verdicts: " + verdicts.METHOD)
+    pairs, only_a, only_b = match_tests(runs_a[0], runs_b[0])
     if not pairs:
         out += ["", "no test is in both reports (tests match by kind, size and count)"]
+    judged = []
     for ta, tb in pairs:
-        ga, gb = a.aggregates.get(ta.index), b.aggregates.get(tb.index)
+        ga, gb = _side(runs_a, ta), _side(runs_b, tb)
         out += ["", f"{ta.label} (A test {ta.index}, B test {tb.index}): {ta.description}"]
-        failures = "; ".join(f for f in (_failures("A", ga), _failures("B", gb)) if f)
+        failures = "; ".join(f for f in (_side_failures("A", runs_a, ga),
+                                         _side_failures("B", runs_b, gb)) if f)
         if failures:
             out.append(f"  {failures}")
-        rows = [["", "A", "B", "B/A", ""]]
+        rows = [["", "A", "B", "B/A"]]
         for line in compare_lines(ga, gb):
             rows.append([line.figure, number(line.a), number(line.b),
-                         "-" if line.ratio is None else f"{line.ratio:.3f}", line.note])
+                         "-" if line.ratio is None else f"{line.ratio:.3f}"])
         out += ["  " + line for line in align(rows, left=1)]
+        judged.append(f"test {ta.index} ({ta.label}): {verdicts.judge(ga, gb).text}")
     if only_a or only_b:
         out.append("")
     out += [f"only in A: test {t.index}, {t.label}" for t in only_a]
     out += [f"only in B: test {t.index}, {t.label}" for t in only_b]
-    return "\n".join(out) + "\n"
+    if judged:
+        out += [""] + judged
+    return "\n".join(out) + "\n", bool(pairs)
