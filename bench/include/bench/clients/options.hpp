@@ -1,9 +1,12 @@
 #ifndef BENCH_CLIENTS_OPTIONS_HPP
 #define BENCH_CLIENTS_OPTIONS_HPP
 
+#include <bench/endpoint.hpp>
+
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -19,6 +22,12 @@ struct redis_credentials {
 struct client_options {
     // Sent with AUTH right after a redis client connects; none: no AUTH.
     std::optional<redis_credentials> redis_login;
+    // The endpoints of a store that spans servers, as --daemon lists them,
+    // the client's own endpoint first; empty for a store of one server.
+    std::vector<endpoint> servers;
+    // The servers are the nodes of a Redis Cluster (--cluster): the client
+    // reads the slot map from them and sends each key to its slot's master.
+    bool redis_cluster = false;
 };
 
 // The login on the first line of the file at `path`: a password, or a user
