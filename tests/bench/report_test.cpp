@@ -13,6 +13,7 @@
 
 #include <fstream>
 #include <locale>
+#include <map>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -290,6 +291,7 @@ TEST(Report, OpenLoopResultsAddTheirServicePercentiles)
     const std::string lines =
         "    latency percentiles = p50 1.00352 ms, p90 3 ms, p99 3 ms, p99.9 3 ms, p99.99 3 ms\n"
         "    service percentiles = p50 1 ms, p90 1 ms, p99 1 ms, p99.9 1 ms, p99.99 1 ms\n"
+        "    start lateness percentiles = p50 0 ms, p90 2 ms, p99 2 ms, p99.9 2 ms, p99.99 2 ms\n"
         "             throughput = 500 steps/s, 500.0 KiB/s\n";
     std::ostringstream latency;
     bench::write_latency_lines(latency, record);
@@ -339,6 +341,98 @@ TEST(Report, AnAggregateOfFailedOpenLoopThreadsHasTheirRateAndNoFigures)
         EXPECT_TRUE(written[figure].is_null()) << figure;
     EXPECT_TRUE(written["percentiles_ms"]["p50"].is_null());
     EXPECT_TRUE(written["rate"]["achieved"].is_null());
+    const auto& failed = document["results"][0];
+    for (const char* histogram : {"histogram", "service_histogram", "start_lateness_histogram"})
+        EXPECT_TRUE(failed[histogram].is_null()) << histogram;
+    EXPECT_TRUE(failed["start_lateness_percentiles_ms"]["p50"].is_null());
+}
+
+// The steps a histogram of the JSON report counts, by the lower edge of
+// their bucket, added to `into`.
+void add_buckets(std::map<std::string, std::uint64_t>& into, const nlohmann::json& histogram)
+{
+    for (std::size_t i = 0; i < histogram.at("counts").size(); ++i)
+        into[histogram.at("lower_ms").at(i).dump()] += histogram["counts"][i].get<std::uint64_t>();
+}
+
+std::uint64_t steps_in(const nlohmann::json& histogram)
+{
+    std::map<std::string, std::uint64_t> buckets;
+    add_buckets(buckets, histogram);
+    std::uint64_t steps = 0;
+    for (const auto& bucket : buckets) steps += bucket.second;
+    return steps;
+}
+
+// Every result carries its histograms beside its percentiles, and every
+// aggregate those of its threads added up: the response times always, the
+// service times and start latenesses in open loop only.
+TEST(Report, JsonResultsAndAggregatesCarryTheirHistograms)
+{
+    using std::chrono::milliseconds;
+    const std::chrono::steady_clock::time_point t0{};
+    for (const bool open_loop : {false, true}) {
+        SCOPED_TRACE(open_loop ? "open loop" : "closed loop");
+        kvtest::temp_dir dir;
+        bench::run_settings settings;
+        if (open_loop) settings.rate = 1000;
+        bench::json_report report(dir.path() + "/run.json", settings,
+                                  {bench::make_test_spec(0, 1024, 1)}, {});
+        bench::suite_aggregates aggregates(1);
+        // Thread 0 runs 2 steps on time, thread 1 3 steps each 2 ms late;
+        // step k takes k + 1 ms.
+        for (std::uint32_t thread = 0; thread < 2; ++thread) {
+            bench::test_result result;
+            result.success = true;
+            result.thread_number = thread;
+            if (open_loop) result.open_loop.emplace().requested_rate = 500;
+            for (std::uint32_t step = 0; step < thread + 2; ++step) {
+                const auto due = t0 + milliseconds(10 * step);
+                const auto start = due + milliseconds(2 * thread);
+                const auto end = start + milliseconds(step + 1);
+                if (open_loop)
+                    bench::record_scheduled_step(result, 1024, due, start, end);
+                else
+                    bench::record_step(result, 1024, start, end);
+            }
+            const bench::result_record record = bench::make_record(std::move(result), 0, t0);
+            report.add(record);
+            aggregates.merge(record);
+        }
+        ASSERT_TRUE(report.write(aggregates, {})) << report.failure_reason();
+        const auto document = nlohmann::json::parse(dir.read("run.json"));
+
+        std::map<std::string, std::uint64_t> threads_buckets;
+        for (const auto& result : document["results"]) {
+            EXPECT_EQ(steps_in(result["histogram"]), result["iterations"]);
+            add_buckets(threads_buckets, result["histogram"]);
+            for (const char* histogram : {"service_histogram", "start_lateness_histogram"}) {
+                if (open_loop)
+                    EXPECT_EQ(steps_in(result[histogram]), result["iterations"]) << histogram;
+                else
+                    EXPECT_TRUE(result[histogram].is_null()) << histogram;
+            }
+            EXPECT_EQ(result["start_lateness_percentiles_ms"].is_null(), !open_loop);
+        }
+        const auto& aggregate = document["aggregates"][0];
+        std::map<std::string, std::uint64_t> aggregate_buckets;
+        add_buckets(aggregate_buckets, aggregate["histogram"]);
+        EXPECT_EQ(aggregate_buckets, threads_buckets);
+        EXPECT_EQ(steps_in(aggregate["histogram"]), 5u);
+        if (!open_loop) {
+            for (const char* part : {"start_lateness_percentiles_ms", "service_histogram",
+                                     "start_lateness_histogram"})
+                EXPECT_TRUE(aggregate[part].is_null()) << part;
+            continue;
+        }
+        EXPECT_EQ(document["results"][0]["start_lateness_percentiles_ms"]["p100"], 0.0);
+        EXPECT_EQ(document["results"][1]["start_lateness_percentiles_ms"]["p50"], 2.0);
+        // 2 steps on time, 3 late: the median step started 2 ms late.
+        EXPECT_EQ(aggregate["start_lateness_percentiles_ms"]["p50"], 2.0);
+        EXPECT_EQ(aggregate["start_lateness_histogram"]["lower_ms"][0], 0.0);
+        EXPECT_EQ(aggregate["start_lateness_histogram"]["counts"], nlohmann::json::array({2, 3}));
+        EXPECT_EQ(steps_in(aggregate["service_histogram"]), 5u);
+    }
 }
 
 }  // namespace

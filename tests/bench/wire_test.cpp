@@ -43,6 +43,9 @@ bench::result_record sample_record(bool open_loop = false, bool mix = false)
         times.service_min_ms = 0.0003;
         times.service_max_ms = 0.07;
         times.total_lateness_ns = 4242;
+        for (const std::int64_t ns : {0LL, 0LL, 2000000LL}) times.lateness.record(ns);
+        times.lateness_min_ms = -0.0;
+        times.lateness_max_ms = 2.0;
     }
     if (mix) {
         bench::operation_figures& get = record.operations[0].emplace();
@@ -62,6 +65,10 @@ bench::result_record sample_record(bool open_loop = false, bool mix = false)
     }
     return record;
 }
+
+// What the start latenesses of sample_record(true) take at the end of its
+// message: their 2 buckets after their number, then their min and max.
+constexpr std::ptrdiff_t lateness_bytes = 4 + 2 * 12 + 16;
 
 std::string encoded(const bench::result_record& record)
 {
@@ -90,13 +97,16 @@ TEST(Wire, ARecordComesBackWhole)
         EXPECT_TRUE(std::isnan(got.figures.error_of_mean_time));
         EXPECT_TRUE(got.latency == sent.latency);
         ASSERT_EQ(got.open_loop.has_value(), open_loop);
-        // 8 steps in 7 buckets (and 3 service times in 2, 3 gets in 2 and
-        // one read_modify_write in 1): the size the header promises.
+        // 8 steps in 7 buckets (and 3 service times in 2, 3 start latenesses
+        // in 2, 3 gets in 2 and one read_modify_write in 1): the size the
+        // header promises.
         EXPECT_EQ(bytes.size(), 159 + sent.description.size() + sent.failure.size() + 7 * 12 +
-                                    (open_loop ? 36 + 2 * 12 : 0) +
+                                    (open_loop ? 36 + 2 * 12 + lateness_bytes : 0) +
                                     (mix ? 2 * 44 + 3 * 12 : 0));
         if (open_loop) {
             EXPECT_TRUE(got.open_loop->service == sent.open_loop->service);
+            EXPECT_TRUE(got.open_loop->lateness == sent.open_loop->lateness);
+            EXPECT_EQ(got.open_loop->lateness_max_ms, 2.0);
         }
         for (std::size_t i = 0; i < bench::operation_count; ++i) {
             SCOPED_TRACE(bench::operation_names[i]);
@@ -160,11 +170,15 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
     wire::get_record(extra);
     EXPECT_THROW(extra.finish(), std::runtime_error);
 
-    // The last service bucket's index and a test's kind, each one past the end.
-    std::string bad_bucket = bytes;
-    bad_bucket.replace(bytes.size() - 24 - 12, 4, std::string("\x81\x0f\0\0", 4));
-    wire::reader bucket(bad_bucket);
-    EXPECT_THROW(wire::get_record(bucket), std::runtime_error);
+    // The last service bucket's index, the last start lateness bucket's
+    // index and a test's kind, each one past the end.
+    for (const std::ptrdiff_t from_end : {lateness_bytes + 24 + 12, std::ptrdiff_t{16 + 12}}) {
+        std::string bad_bucket = bytes;
+        bad_bucket.replace(bytes.size() - static_cast<std::size_t>(from_end), 4,
+                           std::string("\x81\x0f\0\0", 4));
+        wire::reader bucket(bad_bucket);
+        EXPECT_THROW(wire::get_record(bucket), std::runtime_error) << from_end;
+    }
 
     // A sixth operation: the bit after the last one's, in the byte that
     // names a record's operations (before its open-loop flag).
@@ -211,13 +225,18 @@ TEST(Wire, MessagesNoRankWritesAreRefused)
         bench::result_record (*decode)(wire::reader&);
     } cases[] = {
         {"success neither 0 nor 1", patched(record, 16, "\x02"), wire::get_record},
-        {"open loop neither 0 nor 1", patched(record, -61, "\x02"), wire::get_record},
-        {"an empty bucket", patched(record, -32, std::string(8, '\0')), wire::get_record},
-        {"a bucket twice", patched(record, -36, std::string("\x16\x01\0\0", 4)),
+        {"open loop neither 0 nor 1", patched(record, -61 - lateness_bytes, "\x02"),
+         wire::get_record},
+        {"an empty bucket", patched(record, -32 - lateness_bytes, std::string(8, '\0')),
+         wire::get_record},
+        {"a bucket twice", patched(record, -36 - lateness_bytes, std::string("\x16\x01\0\0", 4)),
+         wire::get_record},
+        {"a start lateness bucket twice", patched(record, -28, std::string(4, '\0')),
          wire::get_record},
         {"a start 2^62 ns before the run's", patched(record, start_at, little_endian(-(1LL << 62))),
          wire::get_record},
-        {"a step started early", patched(record, -8, little_endian(-1)), wire::get_record},
+        {"a step started early", patched(record, -8 - lateness_bytes, little_endian(-1)),
+         wire::get_record},
     };
     for (const auto& c : cases) {
         wire::reader in(c.bytes);

@@ -57,16 +57,25 @@ TEST(kvbench_open_loop, a_stalling_store_shows_in_the_response_times_not_the_ser
     EXPECT_GE(result["service_percentiles_ms"]["p100"].get<double>(), 50.0);
     EXPECT_EQ(result["rate"]["requested"], 1000.0);
     EXPECT_EQ(open_report["settings"]["rate"], 1000.0);
+    // Most steps started on time; those due during a stall started late.
+    EXPECT_LT(result["start_lateness_percentiles_ms"]["p50"].get<double>(), 5.0);
+    EXPECT_GE(result["start_lateness_percentiles_ms"]["p99"].get<double>(), 20.0);
     const json& aggregate = open_report["aggregates"][0];
-    EXPECT_EQ(aggregate["service_percentiles_ms"], result["service_percentiles_ms"]);
+    for (const char* part : {"service_percentiles_ms", "start_lateness_percentiles_ms",
+                             "histogram", "service_histogram", "start_lateness_histogram"})
+        EXPECT_EQ(aggregate[part], result[part]) << part;
     EXPECT_EQ(aggregate["rate"], result["rate"]);
-    // The service line follows the latency line of the block and of the aggregate.
+    // The service line follows the latency line of the block and of the
+    // aggregate, the start lateness line the service line.
     EXPECT_EQ(count_of(run.out, " ms\n    service percentiles = p50 "), 2u) << run.out;
+    EXPECT_EQ(count_of(run.out, " ms\n    start lateness percentiles = p50 "), 2u) << run.out;
     EXPECT_EQ(run.err, "");
 
     const json closed_report = run_with_report(dir, common, run);
     EXPECT_LT(closed_report["results"][0]["percentiles_ms"]["p99"].get<double>(), 5.0);
+    EXPECT_TRUE(closed_report["results"][0]["start_lateness_percentiles_ms"].is_null());
     EXPECT_EQ(run.out.find("service percentiles"), std::string::npos);
+    EXPECT_EQ(run.out.find("start lateness"), std::string::npos);
 }
 
 TEST(kvbench_open_loop, threads_hold_the_rate_of_a_fast_store_and_start_together_in_lockstep) {
@@ -133,6 +142,9 @@ TEST(kvbench_open_loop, a_rate_the_store_cannot_hold_is_named_and_its_steps_fall
         EXPECT_GE(result["percentiles_ms"]["p100"].get<double>(), 40.0);
         EXPECT_GE(result["rate"]["mean_start_lateness_ms"].get<double>(), 20.0);
         EXPECT_GT(result["percentiles_ms"]["p50"].get<double>(),
+                  5 * result["service_percentiles_ms"]["p50"].get<double>());
+        // The client fell behind: its steps started late, not the store's.
+        EXPECT_GT(result["start_lateness_percentiles_ms"]["p50"].get<double>(),
                   5 * result["service_percentiles_ms"]["p50"].get<double>());
     }
 }

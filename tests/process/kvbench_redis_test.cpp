@@ -244,7 +244,9 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
         EXPECT_TRUE(result["bytes"].is_number_unsigned());
         EXPECT_TRUE(result["span_ms"].is_number());
         // Closed loop: no service times, no requested rate, no lateness.
-        EXPECT_TRUE(result["service_percentiles_ms"].is_null());
+        for (const char* part : {"service_percentiles_ms", "start_lateness_percentiles_ms",
+                                 "service_histogram", "start_lateness_histogram"})
+            EXPECT_TRUE(result[part].is_null()) << part;
         EXPECT_TRUE(result["rate"]["requested"].is_null());
         EXPECT_TRUE(result["rate"]["mean_start_lateness_ms"].is_null());
         EXPECT_EQ(result["rate"]["achieved"].is_number(),
@@ -257,10 +259,15 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
                 for (const auto& [name, value] : result[part].items())
                     EXPECT_TRUE(value.is_null()) << part << "." << name;
             }
+            EXPECT_TRUE(result["histogram"].is_null());
             continue;
         }
         EXPECT_TRUE(result["error"].is_null());
         EXPECT_EQ(result["iterations"], listed["count"]);
+        std::uint64_t histogram_steps = 0;
+        for (const auto& bucket : result["histogram"]["counts"])
+            histogram_steps += bucket.get<std::uint64_t>();
+        EXPECT_EQ(histogram_steps, result["iterations"]);
         const json& figures = result["figures"];
         EXPECT_EQ(figures.size(), 10u);
         for (const auto& [name, value] : figures.items())
@@ -293,7 +300,9 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
         EXPECT_EQ(aggregate["test"], test);
         EXPECT_EQ(aggregate["threads"], threads);
         EXPECT_EQ(aggregate["failed_threads"], test == failing_test ? threads : 0);
-        EXPECT_TRUE(aggregate["service_percentiles_ms"].is_null());
+        for (const char* part : {"service_percentiles_ms", "start_lateness_percentiles_ms",
+                                 "service_histogram", "start_lateness_histogram"})
+            EXPECT_TRUE(aggregate[part].is_null()) << part;
         EXPECT_TRUE(aggregate["rate"]["requested"].is_null());
         const std::uint64_t count = report["tests"][test]["count"];
         const std::uint64_t steps = test == failing_test ? 0 : count * threads;

@@ -57,6 +57,10 @@ struct test_aggregate {
         return open_loop->service.percentiles_ms(open_loop->service_min_ms,
                                                  open_loop->service_max_ms);
     }
+    percentile_values start_lateness_percentiles() const {
+        return open_loop->lateness.percentiles_ms(open_loop->lateness_min_ms,
+                                                  open_loop->lateness_max_ms);
+    }
     // The mean start lateness of the merged open-loop steps; NaN without them.
     double mean_start_lateness_ms() const noexcept;
 };

@@ -71,6 +71,14 @@ inline percentile_values service_percentiles_of(const result_record& record)
     return open_loop.service.percentiles_ms(open_loop.service_min_ms, open_loop.service_max_ms);
 }
 
+// The percentiles of how late the steps of an open-loop record (open_loop
+// set) started after their due times.
+inline percentile_values start_lateness_percentiles_of(const result_record& record)
+{
+    const open_loop_times& open_loop = *record.open_loop;
+    return open_loop.lateness.percentiles_ms(open_loop.lateness_min_ms, open_loop.lateness_max_ms);
+}
+
 // The rate at which the record's steps started: the steps after the first
 // over the time from the first step's start to the last one's, in steps per
 // second; NaN below two steps. On schedule it is the requested rate.

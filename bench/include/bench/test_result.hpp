@@ -34,14 +34,18 @@ using timings_type = boost::accumulators::accumulator_set<
 
 // What an open-loop test adds to its result besides the response times: the
 // rate it was asked for, and for each step its service time (from its actual
-// start to its end) and how late it started. Aggregates over threads keep
-// the same, with the rates of all their threads added up.
+// start to its end) and how late it started (its actual start - its due
+// time: a client that fell behind its schedule). Aggregates over threads
+// keep the same, with the rates of all their threads added up.
 struct open_loop_times {
     double requested_rate = 0;      // steps per second
     latency_histogram service;      // the service times in nanoseconds
     double service_min_ms = std::numeric_limits<double>::infinity();
     double service_max_ms = -std::numeric_limits<double>::infinity();
-    std::int64_t total_lateness_ns = 0;  // summed over the steps: actual start - due time
+    std::int64_t total_lateness_ns = 0;  // summed over the steps
+    latency_histogram lateness;     // the start latenesses in nanoseconds
+    double lateness_min_ms = std::numeric_limits<double>::infinity();
+    double lateness_max_ms = -std::numeric_limits<double>::infinity();
 
     // Adds other's steps to these.
     void merge(const open_loop_times& other)
@@ -51,6 +55,9 @@ struct open_loop_times {
         service_min_ms = std::min(service_min_ms, other.service_min_ms);
         service_max_ms = std::max(service_max_ms, other.service_max_ms);
         total_lateness_ns += other.total_lateness_ns;
+        lateness += other.lateness;
+        lateness_min_ms = std::min(lateness_min_ms, other.lateness_min_ms);
+        lateness_max_ms = std::max(lateness_max_ms, other.lateness_max_ms);
     }
 };
 
@@ -101,7 +108,8 @@ inline void record_step(test_result& result, std::uint64_t bytes, test_result::t
 // Records one step of an open-loop test that was due at `due` and ran from
 // start to end: its response time, from the due time to its end (never less
 // than its service time), is the step's duration as record_step takes it;
-// its service time and lateness go to result.open_loop, which must be set.
+// its service time and start lateness go to result.open_loop, which must be
+// set.
 // Called after the second clock reading, never inside the timed region.
 inline void record_scheduled_step(test_result& result, std::uint64_t bytes,
                                   test_result::time_point due, test_result::time_point start,
@@ -119,6 +127,10 @@ inline void record_scheduled_step(test_result& result, std::uint64_t bytes,
     open_loop.service_min_ms = std::min(open_loop.service_min_ms, service_ms);
     open_loop.service_max_ms = std::max(open_loop.service_max_ms, service_ms);
     open_loop.total_lateness_ns += lateness_ns;
+    const double lateness_ms = static_cast<double>(lateness_ns) / 1000000.0;
+    open_loop.lateness.record(lateness_ns);
+    open_loop.lateness_min_ms = std::min(open_loop.lateness_min_ms, lateness_ms);
+    open_loop.lateness_max_ms = std::max(open_loop.lateness_max_ms, lateness_ms);
 }
 
 }  // namespace bench

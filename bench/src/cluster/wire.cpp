@@ -41,6 +41,8 @@ struct open_loop_fields {
     latency_histogram service;
     double service_min_ms, service_max_ms;
     std::int64_t total_lateness_ns;
+    latency_histogram lateness;
+    double lateness_min_ms, lateness_max_ms;
 };
 static_assert(sizeof(open_loop_fields) == sizeof(open_loop_times),
               "a field of open_loop_times is not sent between ranks");
@@ -218,6 +220,8 @@ void put(writer& out, const result_record& record) {
     put_buckets(out, open_loop.service);
     out.f64(open_loop.service_min_ms).f64(open_loop.service_max_ms);
     out.i64(open_loop.total_lateness_ns);
+    put_buckets(out, open_loop.lateness);
+    out.f64(open_loop.lateness_min_ms).f64(open_loop.lateness_max_ms);
 }
 
 result_record get_record(reader& in) {
@@ -252,6 +256,9 @@ result_record get_record(reader& in) {
     // Steps start late or on time, never early.
     open_loop.total_lateness_ns = get_time(in);
     if (open_loop.total_lateness_ns < 0) malformed();
+    get_buckets(in, open_loop.lateness);
+    open_loop.lateness_min_ms = in.f64();
+    open_loop.lateness_max_ms = in.f64();
     return record;
 }
 

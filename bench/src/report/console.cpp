@@ -49,16 +49,26 @@ void write_operation_lines(std::ostream& out, const operation_table& operations)
     }
 }
 
-// The service line comes only from open-loop runs, where the latency line
-// holds the response times.
+// The percentiles of an open-loop run besides its response times: how long
+// the store took once a step started, and how late the steps started.
+struct open_loop_percentiles {
+    percentile_values service;
+    percentile_values start_lateness;
+};
+
+// The service and start lateness lines come only from open-loop runs, where
+// the latency line holds the response times.
 void write_percentiles_and_throughput(std::ostream& out, const percentile_values& percentiles,
                                       const operation_table& operations,
-                                      const std::optional<percentile_values>& service,
+                                      const std::optional<open_loop_percentiles>& open_loop,
                                       const throughput& rate)
 {
     write_percentiles(out, "    latency percentiles = ", percentiles);
     write_operation_lines(out, operations);
-    if (service) write_percentiles(out, "    service percentiles = ", *service);
+    if (open_loop) {
+        write_percentiles(out, "    service percentiles = ", open_loop->service);
+        write_percentiles(out, "    start lateness percentiles = ", open_loop->start_lateness);
+    }
     out << "             throughput = " << number_text(rate.steps_per_s) << " steps/s, "
         << format_scaled(rate.bytes_per_s, "B/s", 1024.0) << std::endl;
 }
@@ -95,9 +105,10 @@ std::ostream& operator<<(std::ostream& out, const result_record& result)
 
 void write_latency_lines(std::ostream& out, const result_record& result)
 {
-    std::optional<percentile_values> service;
-    if (result.open_loop) service = service_percentiles_of(result);
-    write_percentiles_and_throughput(out, percentiles_of(result), result.operations, service,
+    std::optional<open_loop_percentiles> open_loop;
+    if (result.open_loop)
+        open_loop = {service_percentiles_of(result), start_lateness_percentiles_of(result)};
+    write_percentiles_and_throughput(out, percentiles_of(result), result.operations, open_loop,
                                      throughput_of(result));
 }
 
@@ -119,10 +130,11 @@ void write_aggregate(std::ostream& out, const test_aggregate& aggregate,
         return;
     }
     write_processed(out, aggregate.bytes, aggregate.iterations);
-    std::optional<percentile_values> service;
-    if (aggregate.open_loop) service = aggregate.service_percentiles();
-    write_percentiles_and_throughput(out, aggregate.percentiles(), aggregate.operations, service,
-                                     aggregate.rate());
+    std::optional<open_loop_percentiles> open_loop;
+    if (aggregate.open_loop)
+        open_loop = {aggregate.service_percentiles(), aggregate.start_lateness_percentiles()};
+    write_percentiles_and_throughput(out, aggregate.percentiles(), aggregate.operations,
+                                     open_loop, aggregate.rate());
     out << "              mean time = " << number_text(aggregate.mean_ms()) << " ms" << std::endl;
     out << "     standard deviation = " << number_text(aggregate.standard_deviation_ms()) << " ms"
         << std::endl;

@@ -139,20 +139,29 @@ json result_json(const result_record& result) {
     object["figures"] = figures_json(result.figures);
     object["throughput"] = throughput_json(throughput_of(result));
     object["percentiles_ms"] = percentiles_json(percentiles_of(result));
+    const open_loop_times* open_loop = result.open_loop ? &*result.open_loop : nullptr;
     object["service_percentiles_ms"] =
-        result.open_loop ? percentiles_json(service_percentiles_of(result)) : json(nullptr);
-    object["rate"] =
-        rate_json(result.open_loop ? result.open_loop->requested_rate
-                                   : std::numeric_limits<double>::quiet_NaN(),
-                  achieved_rate(result), mean_start_lateness_ms(result));
+        open_loop ? percentiles_json(service_percentiles_of(result)) : json(nullptr);
+    object["start_lateness_percentiles_ms"] =
+        open_loop ? percentiles_json(start_lateness_percentiles_of(result)) : json(nullptr);
+    object["rate"] = rate_json(open_loop ? open_loop->requested_rate
+                                         : std::numeric_limits<double>::quiet_NaN(),
+                               achieved_rate(result), mean_start_lateness_ms(result));
+    object["histogram"] = histogram_json(result.latency);
+    object["service_histogram"] = open_loop ? histogram_json(open_loop->service) : json(nullptr);
+    object["start_lateness_histogram"] =
+        open_loop ? histogram_json(open_loop->lateness) : json(nullptr);
     // A failed test has no figures, as its console block and its report row:
-    // the same objects, every value null (the requested rate apart).
+    // the same objects, every value null (the requested rate apart), and no
+    // histograms.
     if (!result.success) {
-        for (const char* part :
-             {"figures", "throughput", "percentiles_ms", "service_percentiles_ms"})
+        for (const char* part : {"figures", "throughput", "percentiles_ms",
+                                 "service_percentiles_ms", "start_lateness_percentiles_ms"})
             for (auto& [name, value] : object[part].items()) value = nullptr;
         object["rate"]["achieved"] = nullptr;
         object["rate"]["mean_start_lateness_ms"] = nullptr;
+        for (const char* part : {"histogram", "service_histogram", "start_lateness_histogram"})
+            object[part] = nullptr;
     }
     json operations = operations_json(result.operations, result.success);
     if (!operations.is_null()) object["operations"] = std::move(operations);
@@ -162,8 +171,10 @@ json result_json(const result_record& result) {
 // An aggregate's requested rate is that of all its threads together, its
 // achieved rate that of all its merged threads.
 json aggregate_json(const test_aggregate& aggregate, const std::string& description) {
-    json service = aggregate.open_loop ? percentiles_json(aggregate.service_percentiles())
-                                       : json(nullptr);
+    const open_loop_times* open_loop = aggregate.open_loop ? &*aggregate.open_loop : nullptr;
+    json service = open_loop ? percentiles_json(aggregate.service_percentiles()) : json(nullptr);
+    json lateness =
+        open_loop ? percentiles_json(aggregate.start_lateness_percentiles()) : json(nullptr);
     json object = {{"test", aggregate.test_index},
                    {"description", description},
                    {"threads", aggregate.threads},
@@ -178,10 +189,15 @@ json aggregate_json(const test_aggregate& aggregate, const std::string& descript
                    {"max_ms", aggregate.max_ms},
                    {"percentiles_ms", percentiles_json(aggregate.percentiles())},
                    {"service_percentiles_ms", std::move(service)},
+                   {"start_lateness_percentiles_ms", std::move(lateness)},
                    {"rate", rate_json(aggregate.requested_steps_per_s,
                                       aggregate.achieved_steps_per_s,
                                       aggregate.mean_start_lateness_ms())},
-                   {"histogram", histogram_json(aggregate.latency)}};
+                   {"histogram", histogram_json(aggregate.latency)},
+                   {"service_histogram",
+                    open_loop ? histogram_json(open_loop->service) : json(nullptr)},
+                   {"start_lateness_histogram",
+                    open_loop ? histogram_json(open_loop->lateness) : json(nullptr)}};
     json operations = operations_json(aggregate.operations, true);
     if (!operations.is_null()) object["operations"] = std::move(operations);
     return object;

@@ -24,8 +24,10 @@ std::ostream& operator<<(std::ostream& out, const result_record& result);
 // and between them, for each operation type of a mix test, its steps (with
 // the hits and misses of those that look an entry up) and percentiles:
 //     get: N steps, H hits, M misses, p50 X ms, ...
-// and, for an open-loop result, the service times' percentiles:
+// and, for an open-loop result, the percentiles of the service times and
+// of how late the steps started:
 //     service percentiles = p50 X ms, ...
+//     start lateness percentiles = p50 X ms, ...
 void write_latency_lines(std::ostream& out, const result_record& result);
 
 // The block of one test over every thread that ran it: an empty line,
