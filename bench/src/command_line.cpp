@@ -26,15 +26,42 @@ namespace fs = boost::filesystem;
 
 namespace bench {
 
+namespace {
+
+// The value of --daemon: one endpoint, or several separated by commas for a
+// store that spans servers, in the order given.
+struct endpoint_list {
+    std::vector<endpoint> endpoints;
+};
+
 // The options library converts an option's text by calling validate() for
 // the bound type, found by argument-dependent lookup in the type's namespace.
-static void validate(boost::any& value, const std::vector<std::string>& values, endpoint*, int) {
+// A bad item of a list is named alone; an empty item (two commas in a row, or
+// one at either end) and an endpoint given twice are errors of their own.
+void validate(boost::any& value, const std::vector<std::string>& values, endpoint_list*, int) {
     po::validators::check_first_occurrence(value);
     const std::string& text = po::validators::get_single_string(values);
-    auto [where, error] = parse_endpoint(text);
-    if (error) throw po::invalid_option_value(text);
-    value = where;
+    endpoint_list list;
+    std::string::size_type from = 0;
+    for (;;) {
+        const auto comma = text.find(',', from);
+        const std::string item = text.substr(from, comma - from);
+        if (item.empty() && (comma != std::string::npos || from > 0))
+            throw po::error("the --daemon list '" + text + "' has an empty item");
+        auto [where, error] = parse_endpoint(item);
+        if (error) throw po::invalid_option_value(item);
+        // A server named twice would be one server, not the two it looks like.
+        if (std::find(list.endpoints.begin(), list.endpoints.end(), where) != list.endpoints.end())
+            throw po::error("the --daemon list '" + text + "' names " + endpoint_text(where) +
+                            " twice");
+        list.endpoints.push_back(std::move(where));
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+    }
+    value = std::move(list);
 }
+
+}  // namespace
 
 // Protocol names are matched exactly, case included.
 static void validate(boost::any& value, const std::vector<std::string>& values, protocol_type*,
@@ -186,6 +213,8 @@ command_line_outcome fail_command_line(const std::string& message,
 command_line_outcome parse_arguments(int argc, const char* const argv[], std::ostream& out,
                                      std::ostream& err, file_checks files) {
     run_settings settings;
+    const endpoint default_daemon(boost::asio::ip::make_address("127.0.0.1"), 2836);
+    endpoint_list daemons;
     std::string auth_file;
     rate_option rate;
     count_option<max_connections> connections;
@@ -198,11 +227,13 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
     po::options_description networking("Networking");
     networking.add_options()(
         "daemon",
-        po::value<endpoint>(&settings.daemon)
-            ->default_value(endpoint(boost::asio::ip::make_address("127.0.0.1"), 2836)),
+        po::value<endpoint_list>(&daemons)->default_value(endpoint_list{{default_daemon}},
+                                                          endpoint_text(default_daemon)),
         "Daemon's address and port to collect information from")(
         "auth-file", po::value<std::string>(&auth_file),
-        "File whose first line is the redis password, or a user name and a password");
+        "File whose first line is the redis password, or a user name and a password")(
+        "cluster", po::bool_switch(&settings.clients.redis_cluster),
+        "The --daemon endpoints are nodes of a Redis Cluster (redis)");
 
     po::options_description testing("Testing");
     testing.add_options()(
@@ -269,10 +300,34 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         settings.connections = connections.count;
         settings.pipeline = pipeline.count;
 
+        // The first endpoint is the daemon; a list is kept whole besides.
+        settings.daemon = daemons.endpoints.front();
+        if (daemons.endpoints.size() > 1) settings.clients.servers = daemons.endpoints;
+
         const protocol_info& protocol = *find_protocol(settings.protocol);
-        if (!reaches(protocol, settings.daemon))
-            throw std::runtime_error(std::string("the ") + protocol.name + " protocol needs a " +
-                                     endpoint_form(protocol.endpoints) + " endpoint");
+        for (const endpoint& daemon : daemons.endpoints) {
+            if (!reaches(protocol, daemon))
+                throw std::runtime_error(std::string("the ") + protocol.name +
+                                         " protocol needs a " + endpoint_form(protocol.endpoints) +
+                                         " endpoint");
+        }
+        const bool cluster = settings.clients.redis_cluster;
+        if (cluster && !takes(protocol, protocol_options::cluster))
+            throw std::runtime_error("--cluster is used by the " +
+                                     protocols_taking(protocol_options::cluster) + " only");
+        if (!settings.clients.servers.empty() && !takes(protocol, protocol_options::server_list) &&
+            !cluster) {
+            if (takes(protocol, protocol_options::cluster))
+                throw std::runtime_error(std::string("the ") + protocol.name +
+                                         " protocol takes a list of endpoints with --cluster only");
+            throw std::runtime_error(std::string("the ") + protocol.name +
+                                     " protocol takes one endpoint");
+        }
+        // The pipelined connections of a thread reach one server each.
+        if (!settings.clients.servers.empty() && !cluster && settings.pipelined())
+            throw std::runtime_error(std::string("--connections and --pipeline above 1 take one "
+                                                 "endpoint with the ") +
+                                     protocol.name + " protocol");
         if (given.count("auth-file")) {
             if (!takes(protocol, protocol_options::auth_file))
                 throw std::runtime_error("the auth file is used by the " +

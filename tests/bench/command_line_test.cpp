@@ -196,6 +196,46 @@ TEST_F(command_line, connections_and_pipeline_are_whole_numbers_within_their_bou
     }
 }
 
+TEST_F(command_line, daemon_takes_a_comma_separated_list_whose_first_endpoint_is_the_daemon) {
+    const std::string localhost = bench::endpoint_text(bench::parse_endpoint("localhost:3").first);
+    struct list_case {
+        std::vector<std::string> args;
+        std::vector<std::string> servers;  // endpoint_text of each; empty: one endpoint
+        bool cluster;
+    };
+    const list_case cases[] = {
+        {{"--protocol", "memcached", "--daemon", "10.0.0.1:1,[::1]:2,localhost:3,unix:/m.sock"},
+         {"10.0.0.1:1", "[::1]:2", localhost, "unix:/m.sock"},
+         false},
+        {{"--protocol", "memcached", "--daemon", "unix:/a.sock,10.0.0.1:80x"},
+         {"unix:/a.sock", "10.0.0.1:80"},
+         false},
+        {{"--protocol", "redis", "--cluster", "--daemon", "10.0.0.1:7000,10.0.0.2:7000"},
+         {"10.0.0.1:7000", "10.0.0.2:7000"},
+         true},
+        {{"--protocol", "redis", "--cluster", "--daemon", "10.0.0.1:7000"}, {}, true},
+        {{"--protocol", "memcached", "--daemon", "10.0.0.1:11211"}, {}, false},
+        {{"--protocol", "memcached", "--daemon", "10.0.0.1:1,10.0.0.2:1", "--connections", "1",
+          "--pipeline", "1"},
+         {"10.0.0.1:1", "10.0.0.2:1"},
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::vector<std::string> args = expand({"-f", "{suite}", "-o", "{report}"});
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto settings = parse(args);
+        std::vector<std::string> servers;
+        for (const auto& server : settings.clients.servers)
+            servers.push_back(bench::endpoint_text(server));
+        EXPECT_EQ(servers, c.servers);
+        if (!servers.empty()) {
+            EXPECT_EQ(bench::endpoint_text(settings.daemon), servers.front());
+        }
+        EXPECT_EQ(settings.clients.redis_cluster, c.cluster);
+    }
+}
+
 TEST(read_redis_credentials, takes_a_password_or_a_user_and_a_password_from_the_first_line) {
     kvtest::temp_dir dir;
     const std::string fifo = dir.path() + "/fifo";
@@ -399,6 +439,52 @@ TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
          {"Error: --connections and --pipeline are used by the memcached and redis protocols only"}},
         {"pipeline for nox", {"-f", "{suite}", "-o", "{report}", "--pipeline", "1"}, 1,
          {"Error: --connections and --pipeline are used by the memcached and redis protocols only"}},
+        {"empty item in a daemon list",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon",
+          "10.0.0.1:1,,10.0.0.2:2"},
+         1, {"Error: the --daemon list '10.0.0.1:1,,10.0.0.2:2' has an empty item\n"}},
+        {"daemon list ending in a comma",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon", "10.0.0.1:1,"},
+         1, {"Error: the --daemon list '10.0.0.1:1,' has an empty item\n"}},
+        {"daemon list starting with a comma",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon", ",10.0.0.1:1"},
+         1, {"Error: the --daemon list ',10.0.0.1:1' has an empty item\n"}},
+        {"bad item in a daemon list",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon",
+          "10.0.0.1:1,10.0.0.2"},
+         1, {"Error: the argument ('10.0.0.2') for option '--daemon' is invalid"}},
+        {"endpoint twice in a daemon list",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon",
+          "10.0.0.1:1,10.0.0.2:2,10.0.0.1:01"},
+         1, {"Error: the --daemon list '10.0.0.1:1,10.0.0.2:2,10.0.0.1:01' names 10.0.0.1:1 twice"}},
+        {"daemon list for nox", {"-f", "{suite}", "-o", "{report}", "--daemon", "10.0.0.1:1,10.0.0.2:2"},
+         1, {"Error: the nox protocol takes one endpoint\n"}},
+        {"daemon list for local",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "local", "--daemon",
+          "10.0.0.1:1,10.0.0.2:2"},
+         1, {"Error: the local protocol takes one endpoint\n"}},
+        {"daemon list for nox with a UNIX socket",
+         {"-f", "{suite}", "-o", "{report}", "--daemon", "10.0.0.1:1,unix:/x.sock"}, 1,
+         {"Error: the nox protocol needs a host:port endpoint"}},
+        {"daemon list for redis without --cluster",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "redis", "--daemon",
+          "10.0.0.1:1,10.0.0.2:2"},
+         1, {"Error: the redis protocol takes a list of endpoints with --cluster only\n"}},
+        {"cluster for memcached",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--cluster"}, 1,
+         {"Error: --cluster is used by the redis protocol only\n"}},
+        {"cluster for nox", {"-f", "{suite}", "-o", "{report}", "--cluster"}, 1,
+         {"Error: --cluster is used by the redis protocol only\n"}},
+        {"memcached list with connections",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon",
+          "10.0.0.1:1,10.0.0.2:2", "--connections", "2"},
+         1, {"Error: --connections and --pipeline above 1 take one endpoint with the memcached "
+             "protocol\n"}},
+        {"memcached list with a pipeline",
+         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon",
+          "10.0.0.1:1,10.0.0.2:2", "--pipeline", "8"},
+         1, {"Error: --connections and --pipeline above 1 take one endpoint with the memcached "
+             "protocol\n"}},
         {"help", {"--help", "--threads", "0"}, 0, {}},
     };
     for (const auto& c : cases) {

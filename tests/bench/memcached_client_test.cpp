@@ -72,6 +72,18 @@ TEST(memcached_client, registers_the_daemon_as_its_only_server) {
     }
 }
 
+TEST(memcached_client, registers_every_server_of_a_list_and_not_the_daemon_twice) {
+    bench::run_settings settings = loopback_settings(2836);
+    settings.clients.servers = {settings.daemon,
+                                {boost::asio::ip::make_address("::1"), 11211},
+                                bench::endpoint::unix_socket("/nowhere/memcached.sock")};
+    bench::thread_context context(settings, 0);
+    std::vector<std::string> names;
+    for (const auto& [name, server] : adapter_of(context).store().servers()) names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"127.0.0.1:2836", "::1:11211",
+                                               "unix:/nowhere/memcached.sock"}));
+}
+
 TEST(memcached_client, without_a_daemon_is_built_and_fails_every_operation) {
     bench::thread_context context(loopback_settings(kvtest::closed_port()), 0);
     bench::client& client = *context.client;

@@ -65,12 +65,14 @@ TEST(protocol_table, the_command_line_takes_the_endpoints_and_options_of_each_pr
         const char* name;
         bool unix_socket;  // whether unix:PATH is accepted
         bool auth_file;    // whether --auth-file is accepted
+        bool list;         // whether a --daemon list is accepted without --cluster
+        bool cluster;      // whether --cluster (and with it a list) is accepted
     };
     const expected cases[] = {
-        {"local", true, false},
-        {"nox", false, false},
-        {"memcached", true, false},
-        {"redis", true, true},
+        {"local", true, false, false, false},
+        {"nox", false, false, false, false},
+        {"memcached", true, false, true, false},
+        {"redis", true, true, false, true},
     };
     ASSERT_EQ(std::size(cases), bench::protocols().size());
     for (const expected& c : cases) {
@@ -92,6 +94,15 @@ TEST(protocol_table, the_command_line_takes_the_endpoints_and_options_of_each_pr
             EXPECT_EQ(with_auth.outcome.settings->clients.redis_login->password, "secret");
         } else {
             EXPECT_EQ(with_auth.err, "Error: the auth file is used by the redis protocol only\n");
+        }
+
+        const char* const list = "127.0.0.1:1,[::1]:2";
+        const parsed listed = parse({"--protocol", c.name, "--daemon", list});
+        EXPECT_EQ(listed.outcome.settings.has_value(), c.list) << listed.err;
+        const parsed cluster = parse({"--protocol", c.name, "--cluster", "--daemon", list});
+        EXPECT_EQ(cluster.outcome.settings.has_value(), c.cluster) << cluster.err;
+        if (!c.cluster) {
+            EXPECT_EQ(cluster.err, "Error: --cluster is used by the redis protocol only\n");
         }
     }
 }

@@ -1,13 +1,16 @@
 // The kvbench executable with --protocol memcached, against a real memcached,
-// a port where nothing listens and a server that drops its clients.
+// a port where nothing listens, a server that drops its clients, and a pool
+// of three servers named by a --daemon list.
 
 #include <support/fake_server.hpp>
 #include <support/process.hpp>
 #include <support/servers.hpp>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,6 +117,75 @@ TEST_P(kvbench_memcached, server_dropping_its_clients_fails_the_tests_not_the_pr
     EXPECT_EQ(count_of(result.err, "test failed: No available servers.\n"),
               std::size_t(threads * (suite_tests - 1)))
         << result.err;
+}
+
+// A few hundred entries left in a pool of three: enough that the CRC-32
+// choice gives every server some.
+const char* const pool_suite = R"(tests
+{
+    multiple_put_remain
+    {
+        size 16
+        count 300
+    }
+}
+)";
+constexpr int pool_entries = 300;
+
+class kvbench_memcached_pool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int i = 0; i < 3; ++i) servers.emplace_back(kvtest::server_process::memcached());
+        for (const auto& server : servers) daemons.push_back(server->endpoint());
+    }
+
+    kvtest::process_result run_pool() {
+        return kvtest::run_process(
+            kvtest::kvbench_path(),
+            {"--protocol", "memcached", "--daemon", daemons[0] + "," + daemons[1] + "," + daemons[2],
+             "-f", dir.write("suite.cfg", pool_suite), "-o", "report.csv", "-j", "run.json"},
+            dir.path(), 60s);
+    }
+
+    static int items_on(const kvtest::server_process& server) {
+        return std::stoi(stat_of(server, "curr_items"));
+    }
+
+    kvtest::temp_dir dir;
+    std::vector<std::optional<kvtest::server_process>> servers;
+    std::vector<std::string> daemons;
+};
+
+TEST_F(kvbench_memcached_pool, spreads_the_keys_over_every_server_of_the_list) {
+    const auto result = run_pool();
+    ASSERT_FALSE(result.timed_out);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err.find("test failed"), std::string::npos) << result.err;
+    EXPECT_NE(result.out.find("connecting to " + daemons[0] + "\nconnecting to " + daemons[1] +
+                              "\nconnecting to " + daemons[2] + "\n"),
+              std::string::npos)
+        << result.out;
+
+    int stored = 0;
+    for (const auto& server : servers) {
+        EXPECT_GT(items_on(*server), 0) << server->endpoint();
+        stored += items_on(*server);
+    }
+    EXPECT_EQ(stored, pool_entries);
+
+    const auto settings = nlohmann::json::parse(dir.read("run.json"))["settings"];
+    EXPECT_EQ(settings["daemon"], daemons[0]);
+    EXPECT_EQ(settings["servers"], nlohmann::json(daemons));
+    EXPECT_EQ(settings["cluster"], false);
+}
+
+TEST_F(kvbench_memcached_pool, keys_of_a_server_down_before_the_run_go_to_the_others) {
+    servers[1].reset();
+    const auto result = run_pool();
+    ASSERT_FALSE(result.timed_out);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err.find("test failed"), std::string::npos) << result.err;
+    EXPECT_EQ(items_on(*servers[0]) + items_on(*servers[2]), pool_entries);
 }
 
 INSTANTIATE_TEST_SUITE_P(threads, kvbench_memcached, ::testing::Values(1, 4),

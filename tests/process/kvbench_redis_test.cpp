@@ -220,7 +220,8 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
     EXPECT_GE(host["logical_cpus"].get<int>(), 1);
     EXPECT_EQ(report["settings"],
               json::parse(R"({"protocol": "redis", "daemon": ")" + server->endpoint() +
-                          R"(", "threads": )" + std::to_string(threads) +
+                          R"(", "servers": [")" + server->endpoint() +
+                          R"("], "cluster": false, "threads": )" + std::to_string(threads) +
                           R"(, "test_file": ")" + dir.path() + R"(/suite.cfg", "report_file":
                           "report.csv", "lockstep": false, "json_file": "run.json",
                           "percentiles": true, "strict": false, "rate": null,

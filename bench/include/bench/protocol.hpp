@@ -26,6 +26,8 @@ enum class protocol_options : std::uint8_t {
     none = 0,
     auth_file = 1 << 0,  // --auth-file: the login sent right after connecting
     pipelining = 1 << 1, // --connections and --pipeline: many requests in flight
+    server_list = 1 << 2, // a --daemon list: the client spreads the keys over its servers
+    cluster = 1 << 3,    // --cluster: the --daemon endpoints are Redis Cluster nodes
 };
 
 constexpr protocol_options operator|(protocol_options a, protocol_options b) noexcept {
@@ -46,9 +48,10 @@ constexpr protocol_options operator|(protocol_options a, protocol_options b) noe
     PROTOCOL(local, local_client, endpoint_use::none, protocol_options::none)                \
     PROTOCOL(nox, nox_client, endpoint_use::tcp, protocol_options::none)                     \
     PROTOCOL(memcached, memcached_client, endpoint_use::tcp_or_unix,                         \
-             protocol_options::pipelining)                                                   \
+             protocol_options::pipelining | protocol_options::server_list)                   \
     PROTOCOL(redis, redis_client, endpoint_use::tcp_or_unix,                                 \
-             protocol_options::auth_file | protocol_options::pipelining)
+             protocol_options::auth_file | protocol_options::pipelining |                    \
+                 protocol_options::cluster)
 
 // Which store client the benchmark threads use.
 enum class protocol_type : std::int32_t {

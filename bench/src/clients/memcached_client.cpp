@@ -13,12 +13,23 @@ constexpr std::uint64_t connect_limit_ms = 500;
 
 }  // namespace
 
-memcached_client::memcached_client(const endpoint& daemon) : client("memcached") {
-    if (daemon.is_unix_socket()) {
-        store_.add_local_server(daemon.path());
+memcached_client::memcached_client(const endpoint& daemon)
+    : memcached_client(daemon, client_options{}) {}
+
+memcached_client::memcached_client(const endpoint& daemon, const client_options& options)
+    : client("memcached") {
+    const auto add = [this](const endpoint& server) {
+        if (server.is_unix_socket()) {
+            store_.add_local_server(server.path());
+        } else {
+            store_.add_server(server.tcp().address().to_string(),
+                              boost::lexical_cast<std::string>(server.tcp().port()));
+        }
+    };
+    if (options.servers.empty()) {
+        add(daemon);
     } else {
-        store_.add_server(daemon.tcp().address().to_string(),
-                          boost::lexical_cast<std::string>(daemon.tcp().port()));
+        for (const endpoint& server : options.servers) add(server);
     }
     store_.connect(connect_limit_ms);
 }

@@ -203,6 +203,14 @@ json aggregate_json(const test_aggregate& aggregate, const std::string& descript
     return object;
 }
 
+// Every endpoint of --daemon as given, the daemon alone when it was one.
+json servers_json(const run_settings& settings) {
+    json servers = json::array();
+    if (settings.clients.servers.empty()) servers.push_back(endpoint_text(settings.daemon));
+    for (const endpoint& server : settings.clients.servers) servers.push_back(endpoint_text(server));
+    return servers;
+}
+
 json head_json(const run_settings& settings, const std::vector<test_spec>& tests,
                const run_facts& facts) {
     const host_facts host = read_host_facts();
@@ -229,6 +237,8 @@ json head_json(const run_settings& settings, const std::vector<test_spec>& tests
         {"settings",
          {{"protocol", protocol_name(settings.protocol)},
           {"daemon", endpoint_text(settings.daemon)},
+          {"servers", servers_json(settings)},
+          {"cluster", settings.clients.redis_cluster},
           {"threads", settings.threads},
           {"test_file", settings.test_file},
           {"report_file", settings.report_file},

@@ -134,16 +134,21 @@ std::optional<run_setup> set_up_run(cluster& ranks, const run_settings& settings
     setup.first_thread = static_cast<std::uint32_t>(
         ranks.sum_before(static_cast<std::uint64_t>(setup.settings.threads)));
     std::vector<std::string> daemons;
+    const auto add_daemon = [&daemons](const std::string& daemon) {
+        if (std::find(daemons.begin(), daemons.end(), daemon) == daemons.end())
+            daemons.push_back(daemon);
+    };
     if (ranks.launched()) {
         for (const rank_facts& rank : setup.facts.ranks) {
             setup.all_threads += static_cast<std::uint32_t>(rank.threads);
-            if (std::find(daemons.begin(), daemons.end(), rank.daemon) == daemons.end())
-                daemons.push_back(rank.daemon);
+            add_daemon(rank.daemon);
         }
     } else {
         setup.all_threads = static_cast<std::uint32_t>(setup.settings.threads);
-        daemons.push_back(endpoint_text(setup.settings.daemon));
+        add_daemon(endpoint_text(setup.settings.daemon));
     }
+    // The other servers of a --daemon list, after the first.
+    for (const endpoint& server : setup.settings.clients.servers) add_daemon(endpoint_text(server));
     for (const std::string& daemon : daemons) rank_out << "connecting to " << daemon << std::endl;
     if (ranks.launched()) setup.all_threads = share_thread_count(ranks, setup.all_threads);
     if (settings.pipelined()) {

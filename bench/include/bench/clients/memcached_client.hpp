@@ -2,6 +2,7 @@
 #define BENCH_CLIENTS_MEMCACHED_CLIENT_HPP
 
 #include <bench/client.hpp>
+#include <bench/clients/options.hpp>
 #include <bench/endpoint.hpp>
 
 #include <memcache/client.hpp>
@@ -19,9 +20,17 @@ namespace bench {
 // unchanged, with the cause of a failure after their message.
 // A daemon on a UNIX socket is the library's local server "unix:PATH", with
 // the same time limits.
+//
+// Built with a list of servers (client_options::servers), the client
+// registers every one of them instead of the daemon alone and connects them
+// all: the library sends each key to its server by CRC-32 hash and, while
+// that server is down (it did not connect, or an exchange with it failed),
+// to the next connected one in name order. Only the exchange that meets the
+// failure raises.
 class memcached_client final : public client {
 public:
     explicit memcached_client(const endpoint& daemon);
+    memcached_client(const endpoint& daemon, const client_options& options);
     ~memcached_client() override;
 
     // Fails (memcache::key_not_stored) when the key exists.
