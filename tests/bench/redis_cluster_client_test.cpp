@@ -1,7 +1,10 @@
 #include <bench/clients/factory.hpp>
 #include <bench/clients/redis_cluster_client.hpp>
+#include <bench/cluster/cluster.hpp>
 #include <bench/endpoint.hpp>
+#include <bench/run/start.hpp>
 
+#include <support/process.hpp>
 #include <support/redis_cluster.hpp>
 #include <support/servers.hpp>
 
@@ -11,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -122,6 +126,21 @@ TEST(RedisClusterClient, SendsEveryKeyToItsMasterWithoutRedirection) {
         client->try_get(name, read);
     }
     EXPECT_EQ(meter.peak(), 0u);
+
+    // The run's framing says how many masters the cluster has.
+    const kvtest::temp_dir dir;
+    bench::run_settings settings;
+    settings.protocol = bench::protocol_type::redis;
+    settings.daemon = options.servers.front();
+    settings.clients = options;
+    settings.test_file = dir.write("suite.cfg", "tests\n{\n    multiple_put\n    {\n        size 8\n"
+                                                "        count 1\n    }\n}\n");
+    const auto ranks = bench::single_process_cluster();
+    std::ostringstream framing, err;
+    EXPECT_TRUE(bench::set_up_run(*ranks, settings, {}, framing, err));
+    EXPECT_EQ(framing.str(), "loading test file: " + settings.test_file + "...\nconnecting to " +
+                                 bench::endpoint_text(settings.daemon) +
+                                 "\ncluster of 3 masters\n");
 }
 
 TEST(RedisClusterClient, FollowsASlotMovedDuringUseAndCountsTheRedirections) {
