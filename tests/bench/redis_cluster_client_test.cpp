@@ -178,6 +178,31 @@ TEST(RedisClusterClient, FollowsASlotMovedDuringUseAndCountsTheRedirections) {
     EXPECT_EQ(cluster.cli(to, {"CLUSTER", "COUNTKEYSINSLOT", std::to_string(slot)}), "21\n");
 }
 
+TEST(RedisClusterClient, LogsInOnEveryNode) {
+    kvtest::redis_cluster cluster(3, "cluster secret");
+    bench::client_options options = cluster_options(cluster);
+    options.redis_login = bench::redis_credentials{"", "cluster secret"};
+    auto client = connect(options);
+    EXPECT_EQ(client->masters(), 3u);
+    std::string read;
+    for (int i = 0; i < 30; ++i) {
+        client->put("login:" + std::to_string(i), "v");
+        client->get("login:" + std::to_string(i), read, 1);
+    }
+    for (std::size_t i = 0; i < cluster.size(); ++i) EXPECT_GT(cluster.dbsize(i), 0);
+
+    // A wrong password is refused on the map's first reading already.
+    options.redis_login = bench::redis_credentials{"", "wrong"};
+    try {
+        connect(options);
+        ADD_FAILURE() << "a client with a wrong password was made";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("redis authentication failed: "),
+                  std::string::npos)
+            << error.what();
+    }
+}
+
 TEST(RedisClusterClient, UnreachableNodesFailWithTheNodeNamed) {
     kvtest::redis_cluster cluster(3);
     auto client = connect(cluster_options(cluster));

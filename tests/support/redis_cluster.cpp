@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include <unistd.h>
 
@@ -32,14 +33,18 @@ std::string trimmed(std::string text) {
 
 }  // namespace
 
-redis_cluster::redis_cluster(std::size_t masters) {
+redis_cluster::redis_cluster(std::size_t masters, std::string password)
+    : password_(std::move(password)) {
     for (std::size_t i = 0; i < masters; ++i) {
-        nodes_.emplace_back(server_process::redis(
-            {"--cluster-enabled", "yes", "--cluster-config-file",
-             dir_.path() + "/nodes-" + std::to_string(i) + ".conf", "--dir", dir_.path(),
-             "--cluster-node-timeout", "5000"}));
+        std::vector<std::string> args = {"--cluster-enabled", "yes", "--cluster-config-file",
+                                         dir_.path() + "/nodes-" + std::to_string(i) + ".conf",
+                                         "--dir", dir_.path(), "--cluster-node-timeout", "5000"};
+        if (!password_.empty())
+            args.insert(args.end(), {"--requirepass", password_, "--masterauth", password_});
+        nodes_.emplace_back(server_process::redis(args));
     }
     std::vector<std::string> create = {"--cluster", "create"};
+    if (!password_.empty()) create.insert(create.begin(), {"-a", password_, "--no-auth-warning"});
     for (std::size_t i = 0; i < masters; ++i) create.push_back(endpoint(i));
     create.push_back("--cluster-yes");
     const process_result created = run_process(redis_cli(), create, {},
@@ -61,6 +66,7 @@ redis_cluster::redis_cluster(std::size_t masters) {
 
 std::string redis_cluster::cli(std::size_t node, const std::vector<std::string>& args) const {
     std::vector<std::string> all = {"-h", "127.0.0.1", "-p", std::to_string(port(node))};
+    if (!password_.empty()) all.insert(all.end(), {"-a", password_, "--no-auth-warning"});
     all.insert(all.end(), args.begin(), args.end());
     const process_result result = run_process(redis_cli(), all, {},
                                               std::chrono::milliseconds(20000));

@@ -19,8 +19,9 @@ class redis_cluster {
 public:
     // Starts `masters` nodes, joins them with redis-cli --cluster create
     // (the slots shared out evenly) and waits until every node reports
-    // cluster_state:ok. Throws when any of that fails.
-    explicit redis_cluster(std::size_t masters = 3);
+    // cluster_state:ok. Throws when any of that fails. With a password,
+    // every node asks for it (requirepass, masterauth).
+    explicit redis_cluster(std::size_t masters = 3, std::string password = {});
 
     std::size_t size() const noexcept { return nodes_.size(); }
     std::uint16_t port(std::size_t node) const { return nodes_[node]->port(); }
@@ -46,6 +47,7 @@ public:
 
 private:
     temp_dir dir_;
+    std::string password_;
     std::vector<std::optional<server_process>> nodes_;
 };
 
