@@ -14,6 +14,10 @@ void test_aggregate::merge(const result_record& record)
         requested_steps_per_s =
             std::isnan(requested_steps_per_s) ? requested : requested_steps_per_s + requested;
     }
+    if (record.redirections) {
+        if (!redirections) redirections.emplace();
+        *redirections += *record.redirections;
+    }
     if (!record.success) {
         ++failed_threads;
         return;

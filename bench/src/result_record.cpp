@@ -30,6 +30,7 @@ result_record make_record(test_result result, std::size_t test_index,
     record.latency = std::move(result.latency);
     record.open_loop = std::move(result.open_loop);
     record.operations = std::move(result.operations);
+    record.redirections = result.redirections;
     return record;
 }
 

@@ -48,6 +48,10 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
     // A mix that loads: the threads meet after the load, this one too when
     // its test fails before.
     load_meeting meeting(load_barrier(context, test));
+    // A client that follows redirections counts them from its making on:
+    // the test's are the difference.
+    const std::optional<redirection_counts> redirected_before =
+        context.client ? context.client->redirections() : std::nullopt;
     try {
         result.description = describe(test);
         result.iteration_start = std::chrono::steady_clock::now();
@@ -88,6 +92,7 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
             err << std::endl << "test failed: " << error.what() << std::endl;
         }
     }
+    if (redirected_before) result.redirections = *context.client->redirections() - *redirected_before;
     return result;
 }
 

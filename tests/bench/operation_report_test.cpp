@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -212,6 +213,57 @@ TEST(OperationReport, JsonHasTheOperationsOfMixResultsAndAggregatesOnly)
     check(aggregates[0]["operations"], per_thread, 2, true);
     EXPECT_FALSE(results[3].contains("operations"));
     EXPECT_FALSE(aggregates[1].contains("operations"));
+}
+
+}  // namespace
+
+namespace {
+
+// A plain result of test `test` on `thread`, with the redirections its
+// client counted, if any.
+bench::result_record redirected_record(std::size_t test, std::uint32_t thread, bool success,
+                                       std::optional<bench::redirection_counts> redirections)
+{
+    bench::test_result result;
+    result.success = success;
+    result.thread_number = thread;
+    result.description = "putting 64.0 B";
+    bench::record_step(result, 64, run_start, run_start + nanoseconds(1000));
+    result.redirections = redirections;
+    return bench::make_record(std::move(result), test, run_start);
+}
+
+TEST(OperationReport, JsonHasRedirectionsWhereTheClientCountedThem)
+{
+    kvtest::temp_dir dir;
+    bench::run_settings settings;
+    settings.report_file = dir.path() + "/run.csv";
+    settings.json_file = dir.path() + "/run.json";
+    const std::vector<bench::test_spec> tests = {bench::make_test_spec(1, 64, 1),
+                                                 bench::make_test_spec(1, 64, 1)};
+    std::ostringstream out, err;
+    {
+        bench::result_writer writer(settings, tests, {}, out, err);
+        writer.begin();
+        // A failed thread's redirections count in its aggregate too.
+        for (const bench::result_record& record :
+             {redirected_record(0, 0, true, bench::redirection_counts{3, 1}),
+              redirected_record(0, 1, false, bench::redirection_counts{1, 4}),
+              redirected_record(1, 0, true, std::nullopt)})
+            writer.take(record);
+        EXPECT_TRUE(writer.close());
+        EXPECT_TRUE(writer.finish({}));
+    }
+    const auto report = nlohmann::ordered_json::parse(dir.read("run.json"));
+    const nlohmann::ordered_json& results = report["results"];
+    const nlohmann::ordered_json& aggregates = report["aggregates"];
+    ASSERT_EQ(results.size(), 3u);
+    ASSERT_EQ(aggregates.size(), 2u);
+    EXPECT_EQ(results[0]["redirections"], (nlohmann::ordered_json{{"moved", 3}, {"ask", 1}}));
+    EXPECT_EQ(results[1]["redirections"], (nlohmann::ordered_json{{"moved", 1}, {"ask", 4}}));
+    EXPECT_FALSE(results[2].contains("redirections"));
+    EXPECT_EQ(aggregates[0]["redirections"], (nlohmann::ordered_json{{"moved", 4}, {"ask", 5}}));
+    EXPECT_FALSE(aggregates[1].contains("redirections"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,8 +47,17 @@ public:
     // Every put takes at least this long.
     void slow_put(std::chrono::milliseconds delay) { put_delay_ = delay; }
 
+    // Counts redirections from `start` on, one MOVED for each put, as a
+    // Redis Cluster's client would whose puts all went to the wrong node.
+    void count_redirections(bench::redirection_counts start) { redirected_ = start; }
+    std::optional<bench::redirection_counts> redirections() const noexcept override
+    {
+        return redirected_;
+    }
+
     void put(const std::string& key, const std::string& value) override
     {
+        if (redirected_) ++redirected_->moved;
         log({"put", key, value.size(), 0});
         std::this_thread::sleep_for(put_delay_);
         entries.emplace(key, value);
@@ -135,6 +145,7 @@ private:
     std::size_t gets_ = 0;
     damage damage_ = damage::none;
     std::chrono::milliseconds put_delay_{0};
+    std::optional<bench::redirection_counts> redirected_;
 };
 
 }  // namespace kvtest

@@ -88,6 +88,24 @@ TEST(RunTest, ReportsAFailureOnItsOwnLineAndKeepsWhatWasRecorded)
     EXPECT_EQ(err.str(), "\ntest failed: could not get entry\n");
 }
 
+TEST(RunTest, AResultHasTheRedirectionsOfItsTestWhenTheClientCountsThem)
+{
+    recorded_context threads(2);
+    std::ostringstream out, err;
+    const bench::test_spec three_puts = bench::multiple_put{1, 3};
+    EXPECT_FALSE(bench::run_test(threads.context, three_puts, out, err).redirections);
+
+    // The counts the client had before the test are not the test's; a
+    // failed test keeps those it made.
+    threads.store->count_redirections({5, 2});
+    EXPECT_EQ(bench::run_test(threads.context, three_puts, out, err).redirections,
+              (bench::redirection_counts{3, 0}));
+    threads.store->fail_at(threads.store->calls.size() + 2, "could not put entry");
+    const bench::test_result failed = bench::run_test(threads.context, three_puts, out, err);
+    EXPECT_FALSE(failed.success);
+    EXPECT_EQ(failed.redirections, (bench::redirection_counts{2, 0}));
+}
+
 TEST(RunTest, DrawsTheProgressDisplayInASingleThread)
 {
     const struct {

@@ -55,4 +55,17 @@ TEST(thread_context, an_unknown_protocol_builds_no_context) {
     }
 }
 
+TEST(thread_context, a_pipelined_run_refuses_a_redis_cluster) {
+    bench::run_settings settings = local_settings();
+    settings.protocol = bench::protocol_type::redis;
+    settings.pipeline = 4;
+    settings.clients.redis_cluster = true;
+    try {
+        bench::thread_context context(settings, 0);
+        ADD_FAILURE() << "a pipelined context over a cluster was built";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "a pipelined run cannot reach a redis cluster");
+    }
+}
+
 }  // namespace

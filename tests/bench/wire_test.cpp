@@ -6,6 +6,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -17,7 +18,8 @@ using namespace std::string_literals;
 // bucket: underflow, single nanoseconds, the wide ones, overflow; with
 // open-loop times and the figures of a mix test's get and
 // read_modify_write when asked.
-bench::result_record sample_record(bool open_loop = false, bool mix = false)
+bench::result_record sample_record(bool open_loop = false, bool mix = false,
+                                   bool redirected = false)
 {
     bench::result_record record;
     record.test_index = 7;
@@ -47,6 +49,7 @@ bench::result_record sample_record(bool open_loop = false, bool mix = false)
         times.lateness_min_ms = -0.0;
         times.lateness_max_ms = 2.0;
     }
+    if (redirected) record.redirections = bench::redirection_counts{0x1122334455667788ULL, 9};
     if (mix) {
         bench::operation_figures& get = record.operations[0].emplace();
         get.steps = 11;
@@ -79,10 +82,13 @@ std::string encoded(const bench::result_record& record)
 
 TEST(Wire, ARecordComesBackWhole)
 {
-    for (const auto& [open_loop, mix] : {std::pair{false, false}, std::pair{true, false},
-                                        std::pair{false, true}, std::pair{true, true}}) {
-        SCOPED_TRACE(std::string(open_loop ? "open loop" : "closed loop") + (mix ? ", mix" : ""));
-        const bench::result_record sent = sample_record(open_loop, mix);
+    for (const auto& [open_loop, mix, redirected] :
+         {std::tuple{false, false, false}, std::tuple{true, false, true},
+          std::tuple{false, true, false}, std::tuple{true, true, true},
+          std::tuple{false, false, true}}) {
+        SCOPED_TRACE(std::string(open_loop ? "open loop" : "closed loop") + (mix ? ", mix" : "") +
+                     (redirected ? ", redirections" : ""));
+        const bench::result_record sent = sample_record(open_loop, mix, redirected);
         const std::string bytes = encoded(sent);
         wire::reader in(bytes);
         const bench::result_record got = wire::get_record(in);
@@ -100,14 +106,16 @@ TEST(Wire, ARecordComesBackWhole)
         // 8 steps in 7 buckets (and 3 service times in 2, 3 start latenesses
         // in 2, 3 gets in 2 and one read_modify_write in 1): the size the
         // header promises.
-        EXPECT_EQ(bytes.size(), 159 + sent.description.size() + sent.failure.size() + 7 * 12 +
+        EXPECT_EQ(bytes.size(), 160 + sent.description.size() + sent.failure.size() + 7 * 12 +
                                     (open_loop ? 36 + 2 * 12 + lateness_bytes : 0) +
+                                    (redirected ? 16 : 0) +
                                     (mix ? 2 * 44 + 3 * 12 : 0));
         if (open_loop) {
             EXPECT_TRUE(got.open_loop->service == sent.open_loop->service);
             EXPECT_TRUE(got.open_loop->lateness == sent.open_loop->lateness);
             EXPECT_EQ(got.open_loop->lateness_max_ms, 2.0);
         }
+        EXPECT_EQ(got.redirections, sent.redirections);
         for (std::size_t i = 0; i < bench::operation_count; ++i) {
             SCOPED_TRACE(bench::operation_names[i]);
             ASSERT_EQ(got.operations[i].has_value(), sent.operations[i].has_value());
@@ -181,12 +189,17 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
     }
 
     // A sixth operation: the bit after the last one's, in the byte that
-    // names a record's operations (before its open-loop flag).
+    // names a record's operations (before its redirections and open-loop
+    // flags); and a redirections flag that is neither 0 nor 1.
     const bench::result_record closed = sample_record(false, false);
     std::string bad_operations = encoded(closed);
-    bad_operations[bad_operations.size() - 2] = 1 << bench::operation_count;
+    bad_operations[bad_operations.size() - 3] = 1 << bench::operation_count;
     wire::reader operations(bad_operations);
     EXPECT_THROW(wire::get_record(operations), std::runtime_error);
+    std::string bad_flag = encoded(closed);
+    bad_flag[bad_flag.size() - 2] = 2;
+    wire::reader flag(bad_flag);
+    EXPECT_THROW(wire::get_record(flag), std::runtime_error);
 
     wire::writer out;
     wire::put(out, wire::run_plan{{bench::make_test_spec(1, 1, 1)}, false, ""});

@@ -42,6 +42,9 @@ struct test_aggregate {
     double achieved_steps_per_s = std::numeric_limits<double>::quiet_NaN();
     std::optional<open_loop_times> open_loop;  // set once a successful open-loop result is merged
     operation_table operations;  // mix tests: each used operation over the merged results
+    // The redirections of every result received that counts them, failed
+    // ones included (their redirections happened all the same).
+    std::optional<redirection_counts> redirections;
 
     // No result succeeded (or none was received): there are no figures.
     bool none_succeeded() const noexcept { return failed_threads == threads; }

@@ -1,7 +1,10 @@
 #ifndef BENCH_CLIENT_HPP
 #define BENCH_CLIENT_HPP
 
+#include <bench/redirections.hpp>
+
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace bench {
@@ -41,6 +44,12 @@ public:
     virtual bool try_update(const std::string& key, const std::string& value) = 0;
     // Deletes an entry; false when there was none.
     virtual bool try_remove(const std::string& key) = 0;
+
+    // The redirections followed since the client was made, for a client of
+    // a store that redirects (a Redis Cluster); none for the others.
+    virtual std::optional<redirection_counts> redirections() const noexcept {
+        return std::nullopt;
+    }
 
     const char* protocol_name() const noexcept { return protocol_name_; }
 

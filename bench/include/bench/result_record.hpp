@@ -34,6 +34,7 @@ struct result_record {
     std::int64_t last_start_ns = 0;    // last step's start, from the run's start
     std::optional<open_loop_times> open_loop;  // open loop (--rate) only
     operation_table operations;        // mix tests: the used operations' figures
+    std::optional<redirection_counts> redirections;  // a Redis Cluster's client only
 
     std::uint64_t steps() const noexcept { return figures.iterations_count; }
     // From the first step's start to the last one's end; 0 without steps.

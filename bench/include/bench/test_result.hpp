@@ -2,6 +2,7 @@
 #define BENCH_TEST_RESULT_HPP
 
 #include <bench/latency_histogram.hpp>
+#include <bench/redirections.hpp>
 #include <bench/workload/mix.hpp>
 
 #include <boost/accumulators/accumulators.hpp>
@@ -78,6 +79,9 @@ struct test_result {
     time_point last_step_start = time_point::min();   // start of the last timed step
     std::optional<open_loop_times> open_loop;  // only in an open-loop test (--rate)
     operation_table operations;    // a mix test's steps by operation; empty for the other kinds
+    // The redirections the client followed during the test; only with a
+    // client that counts them (a Redis Cluster's).
+    std::optional<redirection_counts> redirections;
 };
 
 namespace detail {

@@ -284,6 +284,11 @@ void redis_client::set(const std::string& key, const std::string& value) {
     store(key, value, "could not set entry");
 }
 
+void redis_client::asking(const char* failure) {
+    if (!exchange({"ASKING"})) throw std::runtime_error(failure);
+    if (reply_.type() == reply_kind::error) refused(failure, reply_);
+}
+
 bool redis_client::try_get(const std::string& key, std::string& value) {
     return fetch(key, value);
 }

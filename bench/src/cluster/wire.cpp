@@ -27,6 +27,7 @@ struct record_fields {
     std::int64_t last_start_ns;
     std::optional<open_loop_times> open_loop;
     operation_table operations;
+    std::optional<redirection_counts> redirections;
 };
 static_assert(sizeof(record_fields) == sizeof(result_record),
               "a field of result_record is not sent between ranks");
@@ -213,6 +214,8 @@ void put(writer& out, const result_record& record) {
     put_buckets(out, record.latency);
     out.i64(record.last_start_ns);
     put_operations(out, record.operations);
+    out.u8(record.redirections ? 1 : 0);
+    if (record.redirections) out.u64(record.redirections->moved).u64(record.redirections->ask);
     out.u8(record.open_loop ? 1 : 0);
     if (!record.open_loop) return;
     const open_loop_times& open_loop = *record.open_loop;
@@ -247,6 +250,11 @@ result_record get_record(reader& in) {
     get_buckets(in, record.latency);
     record.last_start_ns = get_time(in);
     get_operations(in, record.operations);
+    if (get_flag(in)) {
+        redirection_counts& counts = record.redirections.emplace();
+        counts.moved = in.u64();
+        counts.ask = in.u64();
+    }
     if (!get_flag(in)) return record;
     open_loop_times& open_loop = record.open_loop.emplace();
     open_loop.requested_rate = in.f64();

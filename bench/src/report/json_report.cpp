@@ -124,6 +124,12 @@ json operations_json(const operation_table& operations, bool success) {
     return object.empty() ? json(nullptr) : object;
 }
 
+// Only a run over a Redis Cluster counts redirections: the key is left out
+// of the others' results, as "operations" is of tests that are no mix.
+json redirections_json(const redirection_counts& counts) {
+    return {{"moved", counts.moved}, {"ask", counts.ask}};
+}
+
 json result_json(const result_record& result) {
     const bool timed = result.steps() > 0;
     json object = {
@@ -165,6 +171,7 @@ json result_json(const result_record& result) {
     }
     json operations = operations_json(result.operations, result.success);
     if (!operations.is_null()) object["operations"] = std::move(operations);
+    if (result.redirections) object["redirections"] = redirections_json(*result.redirections);
     return object;
 }
 
@@ -200,6 +207,8 @@ json aggregate_json(const test_aggregate& aggregate, const std::string& descript
                     open_loop ? histogram_json(open_loop->lateness) : json(nullptr)}};
     json operations = operations_json(aggregate.operations, true);
     if (!operations.is_null()) object["operations"] = std::move(operations);
+    if (aggregate.redirections)
+        object["redirections"] = redirections_json(*aggregate.redirections);
     return object;
 }
 

@@ -1,6 +1,8 @@
 #include <bench/run/start.hpp>
 
+#include <bench/clients/redis_cluster_client.hpp>
 #include <bench/cluster/wire.hpp>
+#include <bench/interrupt.hpp>
 #include <bench/host_info.hpp>
 #include <bench/run/silent_stream.hpp>
 #include <bench/test_spec.hpp>
@@ -150,6 +152,18 @@ std::optional<run_setup> set_up_run(cluster& ranks, const run_settings& settings
     // The other servers of a --daemon list, after the first.
     for (const endpoint& server : setup.settings.clients.servers) add_daemon(endpoint_text(server));
     for (const std::string& daemon : daemons) rank_out << "connecting to " << daemon << std::endl;
+    if (root && settings.clients.redis_cluster && settings.protocol == protocol_type::redis) {
+        try {
+            const std::size_t masters =
+                count_redis_cluster_masters(settings.daemon, settings.clients);
+            rank_out << "cluster of " << masters << (masters == 1 ? " master" : " masters")
+                     << std::endl;
+        } catch (const interrupted_error&) {
+            throw;
+        } catch (const std::exception&) {
+            // No map: the threads' clients fail to connect and say why.
+        }
+    }
     if (ranks.launched()) setup.all_threads = share_thread_count(ranks, setup.all_threads);
     if (settings.pipelined()) {
         const std::uint64_t total = std::uint64_t{setup.all_threads} * settings.connections;

@@ -80,6 +80,21 @@ public:
     // DEL: a count of 0 is the miss.
     bool try_remove(const std::string& key) override;
 
+    // For a client of a Redis Cluster, which sends an operation on when its
+    // node redirects it:
+    // Whether the connection can still be used (it is closed once a reply
+    // timed out, was refused or broke).
+    bool connected() const noexcept { return socket_.fd >= 0; }
+    // The text of the last reply when it was an error ("MOVED 3999
+    // 127.0.0.1:6381"), else null.
+    const std::string* error_reply() const noexcept {
+        return reply_.type() == detail::redis_reply_reader::kind::error ? &reply_.error_text()
+                                                                        : nullptr;
+    }
+    // ASKING, which lets the next command reach a slot being imported;
+    // throws std::runtime_error(failure) unless the server says OK.
+    void asking(const char* failure);
+
 private:
     // The connection's socket, closed with the client; -1 once closed.
     struct socket_handle {

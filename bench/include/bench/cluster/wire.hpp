@@ -64,11 +64,13 @@ private:
 
 // A whole result: its fields in order, its non-empty histogram buckets as
 // (index, count) pairs, the figures and buckets of each operation of a mix
-// test, then, for an open-loop result, its service times' buckets, its
-// start latenesses' buckets and the rest of its open-loop times. About 200
-// bytes with a short description, plus 44 per operation of a mix test, plus
-// 12 per non-empty bucket (at most 3970 buckets a histogram, so never above
-// 96 KiB a histogram, of which a record holds eight at the most).
+// test, the redirections of a Redis Cluster's client when counted, then,
+// for an open-loop result, its service times' buckets, its start
+// latenesses' buckets and the rest of its open-loop times. About 200 bytes
+// with a short description, plus 44 per operation of a mix test, plus 16
+// with redirections, plus 12 per non-empty bucket (at most 3970 buckets a
+// histogram, so never above 96 KiB a histogram, of which a record holds
+// eight at the most).
 void put(writer& out, const result_record& record);
 result_record get_record(reader& in);
 
