@@ -324,7 +324,10 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
                                      " protocol takes one endpoint");
         }
         // The pipelined connections of a thread reach one server each.
-        if (!settings.clients.servers.empty() && !cluster && settings.pipelined())
+        if (cluster && settings.pipelined())
+            throw std::runtime_error("--connections and --pipeline above 1 do not reach a "
+                                     "redis cluster");
+        if (!settings.clients.servers.empty() && settings.pipelined())
             throw std::runtime_error(std::string("--connections and --pipeline above 1 take one "
                                                  "endpoint with the ") +
                                      protocol.name + " protocol");

@@ -485,6 +485,9 @@ TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
           "10.0.0.1:1,10.0.0.2:2", "--pipeline", "8"},
          1, {"Error: --connections and --pipeline above 1 take one endpoint with the memcached "
              "protocol\n"}},
+        {"a redis cluster pipelined", {"-f", "{suite}", "-o", "{report}", "--protocol", "redis",
+                                       "--cluster", "--pipeline", "2"}, 1,
+         {"Error: --connections and --pipeline above 1 do not reach a redis cluster"}},
         {"help", {"--help", "--threads", "0"}, 0, {}},
     };
     for (const auto& c : cases) {

@@ -212,7 +212,11 @@ TEST(Pipeline, AConnectionClosedUnderItsPipelineFailsItsTestAndTheNextOneRuns)
     std::ostringstream out, err;
     const bench::test_result failed = bench::run_test(context, test, out, err);
     EXPECT_FALSE(failed.success);
-    EXPECT_EQ(failed.failure, "connection closed by the server (connection 1 of 2)");
+    // The server's scripts run on threads of their own: either connection
+    // may be the one it takes for its first.
+    EXPECT_TRUE(std::regex_match(failed.failure,
+                                 std::regex(R"(connection closed by the server \(connection [12] of 2\))")))
+        << failed.failure;
     const bench::test_result next = bench::run_test(context, test, out, err);
     EXPECT_TRUE(next.success) << next.failure;
     EXPECT_EQ(next.operations[0]->misses, 200u);
