@@ -5,6 +5,7 @@
 
 #include <support/fake_server.hpp>
 #include <support/process.hpp>
+#include <support/redis_cluster.hpp>
 #include <support/servers.hpp>
 
 #include <gtest/gtest.h>
@@ -346,5 +347,38 @@ INSTANTIATE_TEST_SUITE_P(Threads, KvbenchRedisJsonTest, ::testing::Values(1, 4),
                          [](const auto& threads) {
                              return std::to_string(threads.param) + "_threads";
                          });
+
+// Four threads over a three-master Redis Cluster: every key goes to its
+// slot's master, none is redirected, and every master holds a share.
+TEST(kvbench_redis_cluster, four_threads_leave_keys_on_every_master) {
+    const kvtest::redis_cluster cluster(3);
+    const kvtest::temp_dir dir;
+    std::string daemons;
+    for (std::size_t node = 0; node < cluster.size(); ++node)
+        daemons += (node == 0 ? "" : ",") + cluster.endpoint(node);
+    const auto result = kvtest::run_process(
+        kvtest::kvbench_path(),
+        {"--protocol", "redis", "--cluster", "--daemon", daemons, "--threads", "4", "-f",
+         dir.write("suite.cfg", "tests\n{\n    multiple_put_remain\n    {\n        size 16\n"
+                                "        count 300\n    }\n}\n"),
+         "-o", "report.csv", "-j", "run.json"},
+        dir.path(), 60s);
+    ASSERT_FALSE(result.timed_out);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err.find("test failed"), std::string::npos) << result.err;
+    EXPECT_NE(result.out.find("cluster of 3 masters\n"), std::string::npos) << result.out;
+    long long stored = 0;
+    for (std::size_t node = 0; node < cluster.size(); ++node) {
+        EXPECT_GT(cluster.dbsize(node), 0) << cluster.endpoint(node);
+        stored += cluster.dbsize(node);
+    }
+    EXPECT_EQ(stored, 4 * 300);
+    using json = nlohmann::json;
+    const auto report = json::parse(dir.read("run.json"));
+    EXPECT_EQ(report["settings"]["cluster"], true);
+    ASSERT_EQ(report["results"].size(), 4u);
+    for (const auto& each : report["results"])
+        EXPECT_EQ(each["redirections"], json::parse(R"({"moved": 0, "ask": 0})"));
+}
 
 }  // namespace
