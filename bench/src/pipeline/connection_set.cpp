@@ -54,6 +54,13 @@ request_kind first_request(operation op) noexcept {
     return request_kind::get;
 }
 
+// Whether a write or read failed because the server closed the connection:
+// a write then meets EPIPE or a reset, a read the end of the stream or a
+// reset, whichever comes first.
+bool closed_by_peer(const boost::system::error_code& error) noexcept {
+    return error == asio::error::broken_pipe || error == asio::error::connection_reset;
+}
+
 // A step in flight on a connection.
 struct slot {
     pipelined_step step;
@@ -323,6 +330,10 @@ void connection_set::impl::start_write(link& l) {
                       [this, &l](const boost::system::error_code& error, std::size_t) {
                           l.writing = false;
                           if (failure) return;
+                          if (closed_by_peer(error)) {
+                              fail(&l, "connection closed by the server");
+                              return;
+                          }
                           if (error) {
                               fail(&l, "could not send a request: " + error.message());
                               return;
@@ -339,7 +350,7 @@ void connection_set::impl::start_read(link& l) {
         asio::buffer(l.input), [this, &l](const boost::system::error_code& error, std::size_t n) {
             l.reading = false;
             if (failure) return;
-            if (error == asio::error::eof) {
+            if (error == asio::error::eof || closed_by_peer(error)) {
                 fail(&l, "connection closed by the server");
                 return;
             }
