@@ -103,9 +103,12 @@ TEST(kvbench_open_loop, threads_hold_the_rate_of_a_fast_store_and_start_together
             EXPECT_LT(result["rate"]["mean_start_lateness_ms"].get<double>(), 1.0);
             EXPECT_LE(result["service_percentiles_ms"]["p100"], result["percentiles_ms"]["p100"]);
         }
+        // Together: within 5 % of the test's 2 s, which leaves room for a
+        // thread woken late on a loaded or instrumented machine (a
+        // ThreadSanitizer build on two cores took 30 ms).
         EXPECT_LT(*std::max_element(starts.begin(), starts.end()) -
                       *std::min_element(starts.begin(), starts.end()),
-                  20);
+                  100);
         const json& rate = report["aggregates"][test]["rate"];
         EXPECT_EQ(rate["requested"], 4000.0);
         EXPECT_NEAR(rate["achieved"].get<double>(), 4000, 40);
