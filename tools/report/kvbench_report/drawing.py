@@ -1,7 +1,8 @@
 """The images, drawn with matplotlib from the points that figures.py prepares.
 
 Figures are made without pyplot, so nothing depends on a display or on
-global state; every image has the same size in pixels.
+global state; every image has the same size in pixels, but for a
+timeline, which grows by a panel for each test.
 """
 
 import math
@@ -11,6 +12,7 @@ from typing import List
 from matplotlib.figure import Figure
 from matplotlib.lines import Line2D
 from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
+from matplotlib.transforms import offset_copy
 
 from . import figures
 from .figures import Series
@@ -35,6 +37,7 @@ _OTHER_OPERATION_COLOUR = "#555555"
 # percentiles in colours of their own, failed steps in red.
 _TIMELINE_COLOURS = {"p50": "#2a9d3f", "p99": "#8a4fb5", "failures": "#c43c39"}
 PANEL_HEIGHT_IN = 2.1    # a timeline grows by this much for each test
+MAX_DOTTED_INTERVALS = 120
 
 
 def _figure() -> Figure:
@@ -181,7 +184,8 @@ def _values(values) -> List[float]:
 def _timeline_panel(steps, panel: figures.Timeline):
     title = f"test {panel.test.index}: {panel.test.label}"
     if panel.failed_steps:
-        title += f", {panel.failed_steps:,} failed steps"
+        title += (f", {panel.failed_steps:,} failed step"
+                  f"{'' if panel.failed_steps == 1 else 's'}")
     steps.set_title(title, fontsize="medium", loc="left")
     steps.set_ylabel("steps/s")
     steps.grid(True, alpha=0.3)
@@ -191,8 +195,10 @@ def _timeline_panel(steps, panel: figures.Timeline):
         return
     steps.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,g}"))
     # An empty interval's rate is 0 and drawn so: it is a stall.
+    # Points mark the intervals while they can be told apart.
+    dots = 2.5 if len(panel.seconds) <= MAX_DOTTED_INTERVALS else 0.0
     steps.plot(panel.seconds, [math.nan if v is None else v for v in panel.steps_per_s],
-               color=_COLOURS[0], linewidth=1.8, marker="o", markersize=2.5)
+               color=_COLOURS[0], linewidth=1.8, marker="o", markersize=dots)
     steps.set_ylim(bottom=0.0)
     red = _TIMELINE_COLOURS["failures"]
     half = panel.width_s / 2.0
@@ -207,7 +213,7 @@ def _timeline_panel(steps, panel: figures.Timeline):
     latency = steps.twinx()
     for name, values in (("p50", panel.p50_ms), ("p99", panel.p99_ms)):
         latency.plot(panel.seconds, _values(values), color=_TIMELINE_COLOURS[name],
-                     linewidth=1.2, linestyle="--", marker=".", markersize=3)
+                     linewidth=1.2, linestyle="--", marker=".", markersize=dots * 1.2)
     if any(v is not None and v > 0 for v in panel.p50_ms + panel.p99_ms):
         latency.set_yscale("log")
         latency.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
@@ -225,8 +231,10 @@ def _timeline_legend(axes, failures: bool):
     if failures:
         handles.append(Line2D([], [], color=_TIMELINE_COLOURS["failures"], linestyle="none",
                               marker="v", markersize=7, label="interval with failed steps"))
-    axes.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.3),
-                ncol=len(handles), fontsize="small", frameon=False)
+    # Below the time axis's label, however tall the panel.
+    below = offset_copy(axes.transAxes, fig=axes.figure, y=-36, units="points")
+    axes.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, 0.0),
+                bbox_transform=below, ncol=len(handles), fontsize="small", frameon=False)
 
 
 def timeline_figure(run: Run) -> Figure:
