@@ -11,7 +11,7 @@ import os
 import sys
 from typing import List, Optional, Tuple
 
-from . import hdrlog, runfile, tables
+from . import figures, hdrlog, runfile, tables
 from .runfile import ReportError
 
 PROG = "kvbench-report"
@@ -33,6 +33,13 @@ def _parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", metavar="DIR", required=True,
                       help="directory for the images (created when missing)")
     plot.add_argument("--svg", action="store_true", help="write SVG images beside the PNG ones")
+
+    timeline = commands.add_parser("timeline", help="draw each test's steps per second and "
+                                                    "latency over the run's time")
+    timeline.add_argument("run", metavar="RUN.json")
+    timeline.add_argument("-o", "--output", metavar="DIR", required=True,
+                          help="directory for the image (created when missing)")
+    timeline.add_argument("--svg", action="store_true", help="an SVG image too")
 
     compare = commands.add_parser(
         "compare", help="compare two runs, or repeated runs of two sides, test by test",
@@ -133,6 +140,11 @@ def _run(args) -> int:
         run = runfile.load(args.run)
         drawing = _drawing()
         _written(drawing.plot_run(run, _image_directory(args.output), args.svg))
+    elif args.command == "timeline":
+        run = runfile.load(args.run)
+        figures.timeline(run)    # a report without intervals fails before anything is drawn
+        drawing = _drawing()
+        _written(drawing.timeline_image(run, _image_directory(args.output), args.svg))
     return 0
 
 

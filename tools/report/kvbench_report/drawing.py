@@ -1,7 +1,8 @@
 """The images, drawn with matplotlib from the points that figures.py prepares.
 
 Figures are made without pyplot, so nothing depends on a display or on
-global state; every image has the same size in pixels.
+global state; every image has the same size in pixels, but for a
+timeline, which grows by a panel for each test.
 """
 
 import math
@@ -9,7 +10,9 @@ import os
 from typing import List
 
 from matplotlib.figure import Figure
+from matplotlib.lines import Line2D
 from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
+from matplotlib.transforms import offset_copy
 
 from . import figures
 from .figures import Series
@@ -30,6 +33,11 @@ _COLOURS = ["#1f5fa8", "#d2601a"]   # run A (or the only run), run B
 _OPERATION_COLOURS = {"get": "#2a9d3f", "put": "#c43c39", "update": "#8a4fb5",
                       "remove": "#8c6d31", "read_modify_write": "#d4a017"}
 _OTHER_OPERATION_COLOUR = "#555555"
+# A timeline's lines: steps per second in the run's blue, the two
+# percentiles in colours of their own, failed steps in red.
+_TIMELINE_COLOURS = {"p50": "#2a9d3f", "p99": "#8a4fb5", "failures": "#c43c39"}
+PANEL_HEIGHT_IN = 2.1    # a timeline grows by this much for each test
+MAX_DOTTED_INTERVALS = 120
 
 
 def _figure() -> Figure:
@@ -166,6 +174,92 @@ def plot_run(run: Run, directory: str, svg: bool) -> List[str]:
         paths += spectrum_image(run, test, directory, svg)
     paths += throughput_image(run, directory, svg)
     return paths
+
+
+def _values(values) -> List[float]:
+    """None (no value) and values a log axis cannot hold as gaps in a line."""
+    return [math.nan if v is None or v <= 0 else v for v in values]
+
+
+def _timeline_panel(steps, panel: figures.Timeline):
+    title = f"test {panel.test.index}: {panel.test.label}"
+    if panel.failed_steps:
+        title += (f", {panel.failed_steps:,} failed step"
+                  f"{'' if panel.failed_steps == 1 else 's'}")
+    steps.set_title(title, fontsize="medium", loc="left")
+    steps.set_ylabel("steps/s")
+    steps.grid(True, alpha=0.3)
+    if not panel.seconds:
+        steps.set_yticks([])
+        _no_data(steps, "no intervals")
+        return
+    steps.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:,g}"))
+    # An empty interval's rate is 0 and drawn so: it is a stall.
+    # Points mark the intervals while they can be told apart.
+    dots = 2.5 if len(panel.seconds) <= MAX_DOTTED_INTERVALS else 0.0
+    steps.plot(panel.seconds, [math.nan if v is None else v for v in panel.steps_per_s],
+               color=_COLOURS[0], linewidth=1.8, marker="o", markersize=dots)
+    steps.set_ylim(bottom=0.0)
+    red = _TIMELINE_COLOURS["failures"]
+    half = panel.width_s / 2.0
+    for middle, _ in panel.failures:
+        if half > 0:
+            steps.axvspan(middle - half, middle + half, color=red, alpha=0.2, linewidth=0)
+    if panel.failures:
+        # A mark on the panel's top edge, seen however narrow the interval.
+        steps.plot([x for x, _ in panel.failures], [1.0] * len(panel.failures),
+                   transform=steps.get_xaxis_transform(), linestyle="none", marker="v",
+                   markersize=7, color=red, clip_on=False, gid="failures")
+    latency = steps.twinx()
+    for name, values in (("p50", panel.p50_ms), ("p99", panel.p99_ms)):
+        latency.plot(panel.seconds, _values(values), color=_TIMELINE_COLOURS[name],
+                     linewidth=1.2, linestyle="--", marker=".", markersize=dots * 1.2)
+    if any(v is not None and v > 0 for v in panel.p50_ms + panel.p99_ms):
+        latency.set_yscale("log")
+        latency.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        latency.yaxis.set_minor_formatter(NullFormatter())
+    latency.set_ylabel("latency (ms)")
+
+
+def _timeline_legend(axes, failures: bool):
+    """One legend for all panels, under the last one."""
+    handles = [Line2D([], [], color=_COLOURS[0], linewidth=1.8, marker="o", markersize=2.5,
+                      label="steps/s (left axis)")]
+    handles += [Line2D([], [], color=_TIMELINE_COLOURS[name], linewidth=1.2, linestyle="--",
+                       marker=".", markersize=3, label=f"{name} (ms, right axis)")
+                for name in ("p50", "p99")]
+    if failures:
+        handles.append(Line2D([], [], color=_TIMELINE_COLOURS["failures"], linestyle="none",
+                              marker="v", markersize=7, label="interval with failed steps"))
+    # Below the time axis's label, however tall the panel.
+    below = offset_copy(axes.transAxes, fig=axes.figure, y=-36, units="points")
+    axes.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, 0.0),
+                bbox_transform=below, ncol=len(handles), fontsize="small", frameon=False)
+
+
+def timeline_figure(run: Run) -> Figure:
+    """One panel per test, stacked over a shared time axis: the aggregate's
+    steps per second in each interval, its p50 and p99 on a second axis,
+    and the intervals with failed steps marked."""
+    panels = figures.timeline(run)
+    height = max(HEIGHT_IN, 1.6 + PANEL_HEIGHT_IN * len(panels))
+    figure = Figure(figsize=(WIDTH_IN, height), dpi=DPI, layout="constrained")
+    grid = figure.subplots(max(len(panels), 1), 1, sharex=True, squeeze=False)
+    for axes, panel in zip(grid[:, 0], panels):
+        _timeline_panel(axes, panel)
+    ends = [x + p.width_s / 2.0 for p in panels for x in p.seconds]
+    if ends:
+        grid[0, 0].set_xlim(0.0, max(ends))
+    grid[-1, 0].set_xlabel("time from the run's start (s)")
+    _timeline_legend(grid[-1, 0], any(p.failures for p in panels))
+    width = figures.interval_width_s(run)
+    figure.suptitle(f"Timeline of the run{f', intervals of {width:g} s' if width else ''}\n"
+                    f"{figures.run_title(run)}", fontsize="medium")
+    return figure
+
+
+def timeline_image(run: Run, directory: str, svg: bool) -> List[str]:
+    return _save(timeline_figure(run), directory, "timeline", svg)
 
 
 def plot_comparison(a: Run, b: Run, pairs, directory: str, svg: bool = False) -> List[str]:

@@ -12,7 +12,7 @@ from datetime import datetime
 from decimal import Decimal
 from typing import List, Optional, Tuple
 
-from .runfile import Percentile, Run, Test
+from .runfile import Interval, Percentile, ReportError, Run, Test
 
 # The ticks of the nines axis: (position, label).
 NINES_TICKS = [(math.log10(2.0), "50"), (1.0, "90"), (2.0, "99"), (3.0, "99.9"),
@@ -152,3 +152,56 @@ def file_name(prefix: str, test: Test) -> str:
     """A file name for a test's image, safe whatever the kind's text."""
     kind = "".join(c if c.isalnum() or c in "_-" else "_" for c in test.kind)
     return f"{prefix}-{test.index}-{kind}"
+
+
+@dataclass
+class Timeline:
+    """One test's panel of a timeline: its aggregate's intervals, each at its
+    middle in seconds from the run's start. A value is None where the
+    interval has none (percentiles of an interval without steps)."""
+    test: Test
+    seconds: List[float]
+    steps_per_s: List[Optional[float]]
+    p50_ms: List[Optional[float]]
+    p99_ms: List[Optional[float]]
+    failures: List[Tuple[float, int]]     # (middle in s, failed steps) where there were any
+    width_s: float                        # the length of an interval
+
+    @property
+    def failed_steps(self) -> int:
+        return sum(n for _, n in self.failures)
+
+
+def interval_width_s(run: Run) -> float:
+    """The intervals' length: the run's setting, or else the shortest step
+    between the starts of a test's consecutive intervals (0 with none)."""
+    if run.interval_s is not None and run.interval_s > 0:
+        return run.interval_s
+    gaps = []
+    for aggregate in run.aggregates.values():
+        starts = [i.start_ms for i in aggregate.intervals or [] if i.start_ms is not None]
+        gaps += [b - a for a, b in zip(starts, starts[1:]) if b > a]
+    return min(gaps) / 1000.0 if gaps else 0.0
+
+
+def timeline(run: Run) -> List[Timeline]:
+    """A panel for every test of the run, from its aggregate's intervals."""
+    if not any(a.intervals is not None for a in run.aggregates.values()):
+        raise ReportError(f"{run.path}: no intervals: run kvbench with --interval S")
+    width = interval_width_s(run)
+    panels = []
+    for test in run.tests:
+        aggregate = run.aggregates.get(test.index)
+        slices: List[Interval] = [i for i in (aggregate.intervals if aggregate else None) or []
+                                  if i.start_ms is not None]
+        middles = [i.start_ms / 1000.0 + width / 2.0 for i in slices]
+        panels.append(Timeline(
+            test=test,
+            seconds=middles,
+            steps_per_s=[i.steps_per_s for i in slices],
+            p50_ms=[i.percentile_ms("p50") for i in slices],
+            p99_ms=[i.percentile_ms("p99") for i in slices],
+            failures=[(x, i.failures) for x, i in zip(middles, slices) if i.failures],
+            width_s=width,
+        ))
+    return panels

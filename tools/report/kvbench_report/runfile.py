@@ -58,10 +58,22 @@ class Histogram:
 
 @dataclass
 class Interval:
-    """A slice of a test's time: the steps it finished and their rate."""
+    """A slice of a test's time: the steps it finished and their rate, and in
+    reports that have them, their bytes, failed steps and percentiles (None
+    when the report lacks them; a percentile is None for an empty slice)."""
     start_ms: Optional[float]
     steps: int
     steps_per_s: Optional[float]
+    bytes: Optional[int] = None
+    failures: Optional[int] = None
+    percentiles: Optional[List[Percentile]] = None
+
+    def percentile_ms(self, label: str) -> Optional[float]:
+        """The value of the percentile with this key ("p99"), or None."""
+        for p in self.percentiles or []:
+            if p.label == label:
+                return p.ms
+        return None
 
 
 @dataclass
@@ -125,6 +137,7 @@ class Run:
     aggregates: Dict[int, Aggregate]    # by test index
     connections: int = 1                # per thread; older reports have none
     test_file: Optional[str] = None
+    interval_s: Optional[float] = None  # the length of an interval, when the run had them
 
     def results_of(self, test: int) -> List[Result]:
         return [r for r in self.results if r.test == test]
@@ -224,8 +237,8 @@ class _Field:
         return None if math.isnan(v) else v
 
 
-def _percentiles(field: _Field) -> List[Percentile]:
-    for key in REQUIRED_PERCENTILES:
+def _percentiles(field: _Field, required=REQUIRED_PERCENTILES) -> List[Percentile]:
+    for key in required:
         field.get(key)
     found = []
     for key in field.keys():
@@ -277,8 +290,16 @@ def _intervals(field: _Field) -> Optional[List[Interval]]:
     found = []
     for i in table.items():
         start = i.optional("start_ms")
+        size, failures = i.optional("bytes"), i.optional("failures")
+        # An interval's percentiles are read as far as they go: a slice holds
+        # whichever keys its report wrote.
+        percentiles = i.optional("percentiles_ms")
         found.append(Interval(start.number() if start is not None else None,
-                              i.get("steps").count(), i.get("steps_per_s").number()))
+                              i.get("steps").count(), i.get("steps_per_s").number(),
+                              bytes=size.count() if size is not None else None,
+                              failures=failures.count() if failures is not None else None,
+                              percentiles=(_percentiles(percentiles, required=())
+                                           if percentiles is not None else None)))
     return found
 
 
@@ -321,6 +342,7 @@ def parse(path: str, document) -> Run:
     rate = settings.optional("rate")
     connections = settings.optional("connections")
     test_file = settings.optional("test_file")
+    interval_s = settings.optional("interval_s")
 
     tests: Dict[int, Test] = {}
     for t in root.get("tests").items():
@@ -386,6 +408,7 @@ def parse(path: str, document) -> Run:
         aggregates=aggregates,
         connections=connections.count() if connections is not None else 1,
         test_file=test_file.text() if test_file is not None else None,
+        interval_s=interval_s.number() if interval_s is not None else None,
     )
 
 
