@@ -323,14 +323,6 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
             throw std::runtime_error(std::string("the ") + protocol.name +
                                      " protocol takes one endpoint");
         }
-        // The pipelined connections of a thread reach one server each.
-        if (cluster && settings.pipelined())
-            throw std::runtime_error("--connections and --pipeline above 1 do not reach a "
-                                     "redis cluster");
-        if (!settings.clients.servers.empty() && settings.pipelined())
-            throw std::runtime_error(std::string("--connections and --pipeline above 1 take one "
-                                                 "endpoint with the ") +
-                                     protocol.name + " protocol");
         if (given.count("auth-file")) {
             if (!takes(protocol, protocol_options::auth_file))
                 throw std::runtime_error("the auth file is used by the " +

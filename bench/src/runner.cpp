@@ -1,6 +1,7 @@
 #include <bench/runner.hpp>
 
 #include <bench/kinds.hpp>
+#include <bench/pipeline/connection_set.hpp>
 
 #include <boost/timer/progress_display.hpp>
 
@@ -50,8 +51,12 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
     load_meeting meeting(load_barrier(context, test));
     // A client that follows redirections counts them from its making on:
     // the test's are the difference.
-    const std::optional<redirection_counts> redirected_before =
-        context.client ? context.client->redirections() : std::nullopt;
+    const auto redirected = [&context]() -> std::optional<redirection_counts> {
+        if (context.client) return context.client->redirections();
+        if (context.connections) return context.connections->redirections();
+        return std::nullopt;
+    };
+    const std::optional<redirection_counts> redirected_before = redirected();
     try {
         result.description = describe(test);
         result.iteration_start = std::chrono::steady_clock::now();
@@ -92,7 +97,7 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
             err << std::endl << "test failed: " << error.what() << std::endl;
         }
     }
-    if (redirected_before) result.redirections = *context.client->redirections() - *redirected_before;
+    if (redirected_before) result.redirections = *redirected() - *redirected_before;
     return result;
 }
 

@@ -12,10 +12,6 @@ thread_context::thread_context(const run_settings& run, std::uint32_t number)
       thread_number(number),
       all_threads(run.threads > 1 ? static_cast<std::uint32_t>(run.threads) : 1) {
     if (settings.pipelined()) {
-        // The pipelined connections reach one server each: a cluster's
-        // slots would answer most of their requests with MOVED.
-        if (settings.clients.redis_cluster)
-            throw std::runtime_error("a pipelined run cannot reach a redis cluster");
         connections = std::make_unique<connection_set>(settings);
     } else {
         client = make_client(settings.protocol, settings.daemon, settings.clients);

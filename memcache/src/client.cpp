@@ -149,13 +149,13 @@ void client::add_server(const std::string& host, const std::string& port) {
     connection server;
     server.host = host;
     server.port = port;
-    servers_.emplace(host + ":" + port, std::move(server));
+    servers_.emplace(server_name(host, port), std::move(server));
 }
 
 void client::add_local_server(const std::string& path) {
     connection server;
     server.path = path;
-    servers_.emplace("unix:" + path, std::move(server));
+    servers_.emplace(local_server_name(path), std::move(server));
 }
 
 void client::connect(std::uint64_t limit_ms) {
@@ -249,13 +249,23 @@ boost::system::error_code client::connect_attempt(stream::socket& socket,
     return connect_error;
 }
 
+std::string client::server_name(const std::string& host, const std::string& port) {
+    return host + ":" + port;
+}
+
+std::string client::local_server_name(const std::string& path) { return "unix:" + path; }
+
 std::uint64_t client::server_index(std::string_view key) const {
-    if (servers_.empty()) return 0;  // select_server reports the empty table
+    // Without servers, select_server reports the empty table.
+    return server_index(key, servers_.size());
+}
+
+std::uint64_t client::server_index(std::string_view key, std::size_t servers) noexcept {
     // Any CRC modulo 1 is 0: a single server needs no hashing.
-    if (servers_.size() == 1) return 0;
+    if (servers <= 1) return 0;
     boost::crc_32_type crc;
     crc.process_bytes(key.data(), key.size());
-    return static_cast<std::uint64_t>(crc.checksum()) % servers_.size();
+    return static_cast<std::uint64_t>(crc.checksum()) % servers;
 }
 
 connection& client::select_server(std::uint64_t index) {

@@ -219,6 +219,18 @@ TEST_F(command_line, daemon_takes_a_comma_separated_list_whose_first_endpoint_is
           "--pipeline", "1"},
          {"10.0.0.1:1", "10.0.0.2:1"},
          false},
+        // A pool's pipelined connections reach every server.
+        {{"--protocol", "memcached", "--daemon", "10.0.0.1:1,10.0.0.2:2", "--connections", "2"},
+         {"10.0.0.1:1", "10.0.0.2:2"},
+         false},
+        {{"--protocol", "memcached", "--daemon", "10.0.0.1:1,10.0.0.2:2", "--pipeline", "8"},
+         {"10.0.0.1:1", "10.0.0.2:2"},
+         false},
+        // A cluster's, every master.
+        {{"--protocol", "redis", "--cluster", "--daemon", "10.0.0.1:7000,10.0.0.2:7000",
+          "--pipeline", "4"},
+         {"10.0.0.1:7000", "10.0.0.2:7000"},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -475,19 +487,6 @@ TEST_F(command_line, bad_command_lines_print_the_error_and_exit) {
          {"Error: --cluster is used by the redis protocol only\n"}},
         {"cluster for nox", {"-f", "{suite}", "-o", "{report}", "--cluster"}, 1,
          {"Error: --cluster is used by the redis protocol only\n"}},
-        {"memcached list with connections",
-         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon",
-          "10.0.0.1:1,10.0.0.2:2", "--connections", "2"},
-         1, {"Error: --connections and --pipeline above 1 take one endpoint with the memcached "
-             "protocol\n"}},
-        {"memcached list with a pipeline",
-         {"-f", "{suite}", "-o", "{report}", "--protocol", "memcached", "--daemon",
-          "10.0.0.1:1,10.0.0.2:2", "--pipeline", "8"},
-         1, {"Error: --connections and --pipeline above 1 take one endpoint with the memcached "
-             "protocol\n"}},
-        {"a redis cluster pipelined", {"-f", "{suite}", "-o", "{report}", "--protocol", "redis",
-                                       "--cluster", "--pipeline", "2"}, 1,
-         {"Error: --connections and --pipeline above 1 do not reach a redis cluster"}},
         {"help", {"--help", "--threads", "0"}, 0, {}},
     };
     for (const auto& c : cases) {

@@ -3,15 +3,20 @@
 // scripted server, a pipeline kept full and a connection closed under it.
 
 #include <bench/cluster/cluster.hpp>
+#include <bench/clients/memcached_client.hpp>
+#include <bench/clients/redis_cluster_client.hpp>
 #include <bench/run/start.hpp>
 #include <bench/interrupt.hpp>
+#include <bench/pipeline/connection_set.hpp>
 #include <bench/runner.hpp>
 #include <bench/test_spec.hpp>
 #include <bench/thread_context.hpp>
 #include <bench/workload/mix.hpp>
+#include <bench/workload/mix_key.hpp>
 
 #include <support/fake_server.hpp>
 #include <support/process.hpp>
+#include <support/redis_cluster.hpp>
 #include <support/servers.hpp>
 
 #include <gtest/gtest.h>
@@ -143,6 +148,177 @@ TEST(Pipeline, ThreadsDriveTheirConnectionsOnMemcached)
     check_threads_drive_their_connections(bench::protocol_type::memcached, memcached, [&] {
         return number_after(memcached.ask("stats\r\n", "END\r\n"), "STAT total_connections");
     });
+}
+
+// A pool of three memcached servers: each thread connects to every server,
+// each step goes where the memcache library's own client sends its key (a
+// blocking pool client finds every loaded key), and every server holds a
+// share. A server that is down fails the start with its endpoint.
+TEST(Pipeline, APoolsStepsGoWhereTheLibraryChoosesOnConnectionsToEveryServer)
+{
+    std::vector<kvtest::server_process> pool;
+    for (int i = 0; i < 3; ++i) pool.push_back(kvtest::server_process::memcached());
+    const auto items_on = [](const kvtest::server_process& server) {
+        return number_after(server.ask("stats\r\n", "END\r\n"), "STAT curr_items");
+    };
+    bench::run_settings settings =
+        pipelined_settings(bench::protocol_type::memcached, pool[0].port(), 2, 2, 8);
+    for (const auto& server : pool)
+        settings.clients.servers.push_back(
+            bench::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), server.port()));
+    std::vector<std::unique_ptr<bench::thread_context>> contexts;
+    for (std::uint32_t t = 0; t < 2; ++t)
+        contexts.push_back(std::make_unique<bench::thread_context>(settings, t));
+    EXPECT_EQ(contexts[0]->connections->size(), 6u);
+
+    const bench::mix test = every_operation(3000);
+    bench::mix reads = test;  // leave every loaded key in place
+    reads.weights = {1, 0, 0, 0, 0};
+    const bench::mix* const runs[] = {&test, &reads};
+    for (const bench::mix* run : runs) {
+        std::vector<bench::test_result> results(2);
+        std::vector<std::thread> threads;
+        for (std::uint32_t t = 0; t < 2; ++t) {
+            threads.emplace_back([&, t] {
+                std::ostringstream out, err;
+                results[t] = bench::run_test(*contexts[t], *run, out, err);
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        for (const bench::test_result& result : results) {
+            ASSERT_TRUE(result.success) << result.failure;
+            EXPECT_EQ(acc::count(result.timings), 3000u);
+        }
+    }
+    std::uint64_t stored = 0;
+    for (const auto& server : pool) {
+        EXPECT_GT(items_on(server), 0u) << server.endpoint();
+        stored += items_on(server);
+    }
+    EXPECT_EQ(stored, test.keys);
+    bench::client_options options;
+    options.servers = settings.clients.servers;
+    bench::memcached_client reader(settings.daemon, options);
+    std::string key, value;
+    for (std::uint64_t number = 0; number < test.keys; ++number) {
+        bench::format_key(test.key_prefix, number, key);
+        EXPECT_TRUE(reader.try_get(key, value)) << key;
+    }
+
+    const std::uint16_t closed = kvtest::free_port();
+    settings.clients.servers[1] =
+        bench::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), closed);
+    try {
+        bench::thread_context refused(settings, 0);
+        ADD_FAILURE() << "a server that is down was connected";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "Cannot connect to memcached server 127.0.0.1:" +
+                                                 std::to_string(closed) +
+                                                 ": Connection refused");
+    }
+}
+
+// A run's settings for the cluster: its nodes listed, the first the daemon.
+bench::run_settings cluster_settings(const kvtest::redis_cluster& cluster, int threads,
+                                     std::uint32_t connections, std::uint32_t pipeline)
+{
+    bench::run_settings settings =
+        pipelined_settings(bench::protocol_type::redis, cluster.port(0), threads, connections,
+                           pipeline);
+    for (std::size_t i = 0; i < cluster.size(); ++i)
+        settings.clients.servers.push_back(
+            bench::endpoint(boost::asio::ip::make_address_v4("127.0.0.1"), cluster.port(i)));
+    settings.clients.redis_cluster = true;
+    return settings;
+}
+
+// Two threads over a three-master cluster: connections to every master,
+// every key on its slot's master (none redirected), and the framing says so.
+TEST(Pipeline, AClustersStepsGoToTheirSlotsMasters)
+{
+    kvtest::redis_cluster cluster(3);
+    const bench::run_settings settings = cluster_settings(cluster, 2, 2, 8);
+    std::vector<std::unique_ptr<bench::thread_context>> contexts;
+    for (std::uint32_t t = 0; t < 2; ++t)
+        contexts.push_back(std::make_unique<bench::thread_context>(settings, t));
+    EXPECT_EQ(contexts[0]->connections->size(), 6u);
+    std::vector<bench::test_result> results(2);
+    std::vector<std::thread> threads;
+    for (std::uint32_t t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            std::ostringstream out, err;
+            results[t] = bench::run_test(*contexts[t], every_operation(3000), out, err);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (const bench::test_result& result : results) {
+        ASSERT_TRUE(result.success) << result.failure;
+        EXPECT_EQ(acc::count(result.timings), 3000u);
+        EXPECT_GT(result.operations[0]->hits, 0u);
+        EXPECT_EQ(result.redirections, (bench::redirection_counts{0, 0}));
+    }
+    for (std::size_t i = 0; i < cluster.size(); ++i) EXPECT_GT(cluster.dbsize(i), 0) << i;
+
+    const kvtest::temp_dir dir;
+    bench::run_settings run = settings;
+    run.test_file = dir.write("mix.cfg", "tests\n{\n    mix\n    {\n        keys 10\n"
+                                         "        size 32\n        get 1\n        count 5\n"
+                                         "    }\n}\n");
+    const auto ranks = bench::single_process_cluster();
+    std::ostringstream framing, err;
+    EXPECT_TRUE(bench::set_up_run(*ranks, run, {}, framing, err));
+    EXPECT_NE(framing.str().find("cluster of 3 masters\nusing 12 connections (2 per thread to "
+                                 "each of 3 masters), up to 8 requests in flight on each\n"),
+              std::string::npos)
+        << framing.str();
+}
+
+// The keys of one slot (one hash tag) while the slot migrates: the keys
+// already moved are asked of the importing node; once the slot changed
+// hands, the steps in flight to the old master are MOVED and the map sends
+// the next ones to the new one.
+TEST(Pipeline, AClusterSlotMovedBetweenTestsIsFollowed)
+{
+    kvtest::redis_cluster cluster(3);
+    bench::thread_context context(cluster_settings(cluster, 1, 2, 8), 0);
+    bench::mix test = every_operation(2000);
+    test.key_prefix = "{moving}:";
+    test.keys = 200;
+    const auto run = [&](const bench::mix& mix) {
+        std::ostringstream out, err;
+        return bench::run_test(context, mix, out, err);
+    };
+    const bench::test_result loaded = run(test);
+    ASSERT_TRUE(loaded.success) << loaded.failure;
+    EXPECT_EQ(loaded.redirections, (bench::redirection_counts{0, 0}));
+    std::size_t from = 0;
+    while (from < cluster.size() && cluster.dbsize(from) == 0) ++from;
+    ASSERT_LT(from, cluster.size());
+    const std::size_t to = (from + 1) % cluster.size();
+    const int slot = bench::redis_cluster_slot("{moving}");
+
+    test.load = false;
+    cluster.begin_move(slot, from, to);
+    cluster.migrate_keys(slot, from, to, 60);
+    const bench::test_result asked = run(test);
+    ASSERT_TRUE(asked.success) << asked.failure;
+    ASSERT_TRUE(asked.redirections);
+    EXPECT_GT(asked.redirections->ask, 0u);
+    EXPECT_EQ(asked.redirections->moved, 0u);
+
+    cluster.migrate_keys(slot, from, to, 1000);
+    cluster.finish_move(slot, to);
+    const bench::test_result moved = run(test);
+    ASSERT_TRUE(moved.success) << moved.failure;
+    ASSERT_TRUE(moved.redirections);
+    EXPECT_GT(moved.redirections->moved, 0u);
+    EXPECT_LE(moved.redirections->moved, 16u) << "at most the steps in flight to the old master";
+    EXPECT_EQ(acc::count(moved.timings), 2000u);
+    EXPECT_EQ(cluster.dbsize(from), 0);
+    EXPECT_GT(cluster.dbsize(to), 0);
+    const bench::test_result after = run(test);
+    ASSERT_TRUE(after.success) << after.failure;
+    EXPECT_EQ(after.redirections, (bench::redirection_counts{0, 0}));
 }
 
 // The RESP GET requests in the bytes.
@@ -314,6 +490,17 @@ TEST(Pipeline, ASuiteWithAnotherKindIsRefusedBeforeTheRun)
     EXPECT_EQ(framing.str(), "loading test file: " + settings.test_file +
                                  "...\nconnecting to 127.0.0.1:1\nusing 12 connections (4 per "
                                  "thread), up to 2 requests in flight on each\n");
+    // A memcached pool's threads connect to every server.
+    settings.protocol = bench::protocol_type::memcached;
+    settings.clients.servers = {settings.daemon, bench::endpoint(
+                                                     boost::asio::ip::make_address_v4("127.0.0.1"), 2)};
+    std::ostringstream pool_framing;
+    EXPECT_TRUE(bench::set_up_run(*ranks, settings, {}, pool_framing, err));
+    EXPECT_EQ(pool_framing.str(),
+              "loading test file: " + settings.test_file +
+                  "...\nconnecting to 127.0.0.1:1\nconnecting to 127.0.0.1:2\nusing 24 "
+                  "connections (4 per thread to each of 2 servers), up to 2 requests in flight "
+                  "on each\n");
 }
 
 }  // namespace

@@ -173,6 +173,42 @@ TEST(RedisCodecTest, FailedRepliesThrowWithTheOperationsMessageUntilReset) {
     }
 }
 
+// A cluster's codec writes ASKING and takes MOVED and ASK as replies that
+// say where to go; other errors, and MOVED for a codec that does not follow
+// redirections, still fail.
+TEST(RedisCodecTest, AClustersCodecTakesRedirectionsAsReplies) {
+    std::string out;
+    auto follows = bench::make_redis_codec(true);
+    follows->write(request_kind::asking, "k", "", out);
+    EXPECT_EQ(out, "*1\r\n$6\r\nASKING\r\n");
+    const std::string replies =
+        "+OK\r\n-MOVED 3999 127.0.0.1:7001\r\n-ASK 3999 127.0.0.1:7002\r\n$1\r\nv\r\n-ERR x\r\n";
+    follows->feed(replies.data(), replies.size());
+    bool hit = true;
+    std::string value = "kept";
+    ASSERT_TRUE(follows->take(request_kind::asking, "", hit, value));
+    EXPECT_TRUE(hit);
+    EXPECT_EQ(follows->redirection(), "");
+    ASSERT_TRUE(follows->take(request_kind::get, "k", hit, value));
+    EXPECT_FALSE(hit);
+    EXPECT_EQ(follows->redirection(), "MOVED 3999 127.0.0.1:7001");
+    ASSERT_TRUE(follows->take(request_kind::set, "k", hit, value));
+    EXPECT_EQ(follows->redirection(), "ASK 3999 127.0.0.1:7002");
+    ASSERT_TRUE(follows->take(request_kind::get, "k", hit, value));
+    EXPECT_TRUE(hit && value == "v");
+    EXPECT_EQ(follows->redirection(), "");
+    EXPECT_THROW(follows->take(request_kind::remove, "k", hit, value), std::runtime_error);
+
+    auto plain = bench::make_redis_codec();
+    plain->feed("-MOVED 3999 127.0.0.1:7001\r\n", 30);
+    try {
+        plain->take(request_kind::get, "k", hit, value);
+        ADD_FAILURE() << "MOVED was taken";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "could not get entry: MOVED 3999 127.0.0.1:7001");
+    }
+}
+
 TEST(RedisCodecTest, ResetDropsAReplyBegun) {
     auto codec = bench::make_redis_codec();
     bool hit = false;

@@ -87,18 +87,11 @@ endpoint node_endpoint(std::string_view host, std::string_view port, const endpo
     return where;
 }
 
-// A slot range and its master, as CLUSTER SLOTS gives it.
-struct slot_range {
-    long long first;
-    long long last;
-    endpoint master;
-};
-
 // Sends AUTH (with a login) and CLUSTER SLOTS to the node at `where` over a
 // connection of its own and returns the ranges. This is no operation of the
 // benchmark: hiredis's reader builds the reply, allocations and all. Throws
 // std::runtime_error with the reason.
-std::vector<slot_range> read_slot_map(const endpoint& where, const client_options& options,
+std::vector<redis_slot_range> read_slot_map(const endpoint& where, const client_options& options,
                                       std::chrono::milliseconds connect_limit,
                                       std::chrono::milliseconds operation_limit) {
     int fd = -1;
@@ -169,7 +162,7 @@ std::vector<slot_range> read_slot_map(const endpoint& where, const client_option
         throw std::runtime_error(std::string(reply->str, reply->len));
     const auto malformed = [] { return std::runtime_error("a malformed CLUSTER SLOTS reply"); };
     if (reply->type != REDIS_REPLY_ARRAY) throw malformed();
-    std::vector<slot_range> ranges;
+    std::vector<redis_slot_range> ranges;
     for (std::size_t i = 0; i < reply->elements; ++i) {
         const redisReply& range = *reply->element[i];
         if (range.type != REDIS_REPLY_ARRAY || range.elements < 3 ||
@@ -194,16 +187,15 @@ std::vector<slot_range> read_slot_map(const endpoint& where, const client_option
     return ranges;
 }
 
-// The ranges of the first of `sources` that answers with a map serving
-// every slot; throws "Cannot connect to redis cluster: " and each source's
-// reason when none does.
-std::vector<slot_range> read_first_map(const std::vector<endpoint>& sources,
+}  // namespace
+
+std::vector<redis_slot_range> read_redis_cluster_map(const std::vector<endpoint>& sources,
                                        const client_options& options,
                                        std::chrono::milliseconds connect_limit,
                                        std::chrono::milliseconds operation_limit) {
     std::string reasons;
     for (const endpoint& source : sources) {
-        std::vector<slot_range> ranges;
+        std::vector<redis_slot_range> ranges;
         try {
             ranges = read_slot_map(source, options, connect_limit, operation_limit);
         } catch (const interrupted_error&) {
@@ -213,7 +205,7 @@ std::vector<slot_range> read_first_map(const std::vector<endpoint>& sources,
             continue;
         }
         std::vector<bool> covered(redis_cluster_client::slot_count);
-        for (const slot_range& range : ranges) {
+        for (const redis_slot_range& range : ranges) {
             for (long long slot = range.first; slot <= range.last; ++slot)
                 covered[static_cast<std::size_t>(slot)] = true;
         }
@@ -223,6 +215,8 @@ std::vector<slot_range> read_first_map(const std::vector<endpoint>& sources,
     }
     throw std::runtime_error("Cannot connect to redis cluster: " + reasons);
 }
+
+namespace {
 
 // A redirection a node answered with: "MOVED 3999 127.0.0.1:6381" or
 // "ASK 3999 127.0.0.1:6381".
@@ -253,6 +247,15 @@ bool parse_redirection(std::string_view text, redirection& out) {
 }
 
 }  // namespace
+
+bool parse_redis_redirection(std::string_view error, const endpoint& asked, bool& moved,
+                             endpoint& where) {
+    redirection found{};
+    if (!parse_redirection(error, found)) return false;
+    where = node_endpoint(found.host, found.port, asked);
+    moved = found.moved;
+    return true;
+}
 
 std::uint16_t crc16_xmodem(std::string_view bytes) noexcept {
     unsigned crc = 0;
@@ -308,9 +311,9 @@ void redis_cluster_client::refresh_map() {
         if (std::find(sources.begin(), sources.end(), known.where) == sources.end())
             sources.push_back(known.where);
     }
-    const std::vector<slot_range> ranges =
-        read_first_map(sources, options_, connect_limit_, operation_limit_);
-    for (const slot_range& range : ranges) {
+    const std::vector<redis_slot_range> ranges =
+        read_redis_cluster_map(sources, options_, connect_limit_, operation_limit_);
+    for (const redis_slot_range& range : ranges) {
         const auto master = static_cast<std::uint16_t>(node_at(range.master));
         for (long long slot = range.first; slot <= range.last; ++slot)
             owner_[static_cast<std::size_t>(slot)] = master;
@@ -318,11 +321,11 @@ void redis_cluster_client::refresh_map() {
 }
 
 std::size_t count_redis_cluster_masters(const endpoint& daemon, const client_options& options) {
-    const std::vector<slot_range> ranges =
-        read_first_map(options.servers.empty() ? std::vector<endpoint>{daemon} : options.servers,
+    const std::vector<redis_slot_range> ranges =
+        read_redis_cluster_map(options.servers.empty() ? std::vector<endpoint>{daemon} : options.servers,
                        options, redis_client::default_limit, redis_client::default_limit);
     std::vector<endpoint> masters;
-    for (const slot_range& range : ranges) {
+    for (const redis_slot_range& range : ranges) {
         if (std::find(masters.begin(), masters.end(), range.master) == masters.end())
             masters.push_back(range.master);
     }

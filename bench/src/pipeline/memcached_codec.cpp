@@ -24,7 +24,8 @@ public:
             case request_kind::set: memcache::pipeline::set(key, value, out); return;
             case request_kind::update: memcache::pipeline::replace(key, value, out); return;
             case request_kind::remove: memcache::pipeline::remove(key, out); return;
-            case request_kind::auth: break;
+            case request_kind::auth:
+            case request_kind::asking: break;
             }
         } catch (const memcache::exception& failure) {
             throw std::runtime_error(failure.what());
@@ -43,7 +44,8 @@ public:
             case request_kind::set: taken = replies_.take_set(key); break;
             case request_kind::update: taken = replies_.take_replace(key); break;
             case request_kind::remove: taken = replies_.take_remove(key); break;
-            case request_kind::auth: throw std::logic_error("memcached has no login");
+            case request_kind::auth:
+            case request_kind::asking: throw std::logic_error("memcached has no login");
             }
         } catch (const memcache::exception& failure) {
             throw std::runtime_error(failure.what());

@@ -23,6 +23,7 @@ const char* failure_of(request_kind kind) noexcept {
     case request_kind::update: return "could not update entry";
     case request_kind::remove: return "could not delete entry";
     case request_kind::auth: return "redis authentication failed";
+    case request_kind::asking: return "could not ask for a migrating slot";
     }
     return "could not run the command";
 }
@@ -65,7 +66,9 @@ void put_word(std::string& out, std::string_view word) {
 // reader, which checks them against its bounds as they come.
 class redis_codec final : public pipeline_codec {
 public:
-    redis_codec() : reader_(std::make_unique<detail::redis_reply_reader>()) {}
+    explicit redis_codec(bool follow_redirections)
+        : reader_(std::make_unique<detail::redis_reply_reader>()),
+          follow_(follow_redirections) {}
 
     void write(request_kind kind, std::string_view key, std::string_view value,
                std::string& out) override {
@@ -100,6 +103,9 @@ public:
             }
             put_word(out, value);
             break;
+        case request_kind::asking:
+            out.append("*1\r\n$6\r\nASKING\r\n", 16);
+            break;
         }
     }
 
@@ -133,12 +139,19 @@ public:
         }
         if (now == reply_progress::incomplete) return false;
         begun_ = false;
+        redirected_ = false;
         if (now == reply_progress::failed) fail(kind, reader_->failure());
         hit = answer(kind);
         return true;
     }
 
+    std::string_view redirection() const noexcept override {
+        if (!redirected_) return {};
+        return reader_->error_text();
+    }
+
     void reset() override {
+        redirected_ = false;
         pending_.clear();
         offset_ = 0;
         // A reply begun, or a failure, stays in the reader: a new one starts
@@ -152,8 +165,16 @@ private:
     // Whether the whole reply in the reader is a hit for a request of
     // `kind`; throws when it is an error or of a type the command does not
     // answer with.
-    bool answer(request_kind kind) const {
+    bool answer(request_kind kind) {
         const reply_kind type = reader_->type();
+        if (type == reply_kind::error && follow_ && kind != request_kind::auth &&
+            kind != request_kind::asking) {
+            const std::string& text = reader_->error_text();
+            if (text.rfind("MOVED ", 0) == 0 || text.rfind("ASK ", 0) == 0) {
+                redirected_ = true;
+                return false;
+            }
+        }
         switch (kind) {
         case request_kind::get:
             if (type == reply_kind::string) return true;
@@ -161,6 +182,7 @@ private:
             break;
         case request_kind::set:
         case request_kind::auth:
+        case request_kind::asking:
             if (type == reply_kind::status) return true;
             break;
         case request_kind::update:
@@ -183,10 +205,14 @@ private:
     std::string pending_;     // bytes fed, from offset_ on not yet taken
     std::size_t offset_ = 0;  // where the bytes not yet taken begin
     bool begun_ = false;      // the reader holds part of a reply
+    bool follow_;             // MOVED and ASK are replies, not failures
+    bool redirected_ = false; // the last reply taken was one of them
 };
 
 }  // namespace
 
-std::unique_ptr<pipeline_codec> make_redis_codec() { return std::make_unique<redis_codec>(); }
+std::unique_ptr<pipeline_codec> make_redis_codec(bool follow_redirections) {
+    return std::make_unique<redis_codec>(follow_redirections);
+}
 
 }  // namespace bench

@@ -12,6 +12,7 @@
 #include <exception>
 #include <ostream>
 #include <sstream>
+#include <string>
 #include <utility>
 
 namespace bench {
@@ -152,10 +153,10 @@ std::optional<run_setup> set_up_run(cluster& ranks, const run_settings& settings
     // The other servers of a --daemon list, after the first.
     for (const endpoint& server : setup.settings.clients.servers) add_daemon(endpoint_text(server));
     for (const std::string& daemon : daemons) rank_out << "connecting to " << daemon << std::endl;
+    std::size_t masters = 0;  // of a Redis Cluster, when its map could be read
     if (root && settings.clients.redis_cluster && settings.protocol == protocol_type::redis) {
         try {
-            const std::size_t masters =
-                count_redis_cluster_masters(settings.daemon, settings.clients);
+            masters = count_redis_cluster_masters(settings.daemon, settings.clients);
             rank_out << "cluster of " << masters << (masters == 1 ? " master" : " masters")
                      << std::endl;
         } catch (const interrupted_error&) {
@@ -166,9 +167,21 @@ std::optional<run_setup> set_up_run(cluster& ranks, const run_settings& settings
     }
     if (ranks.launched()) setup.all_threads = share_thread_count(ranks, setup.all_threads);
     if (settings.pipelined()) {
-        const std::uint64_t total = std::uint64_t{setup.all_threads} * settings.connections;
+        // A memcached pool's threads connect to every server, a cluster's
+        // to every master.
+        const bool cluster = settings.clients.redis_cluster;
+        const std::uint64_t servers = cluster ? std::max<std::size_t>(masters, 1)
+                                      : settings.clients.servers.empty()
+                                          ? 1
+                                          : settings.clients.servers.size();
+        const std::uint64_t total =
+            std::uint64_t{setup.all_threads} * settings.connections * servers;
+        std::string reach;
+        if (servers > 1)
+            reach = " to each of " + std::to_string(servers) + (cluster ? " masters" : " servers");
         rank_out << "using " << total << (total == 1 ? " connection" : " connections") << " ("
-                 << settings.connections << " per thread), up to " << settings.pipeline
+                 << settings.connections << " per thread" << reach << "), up to "
+                 << settings.pipeline
                  << (settings.pipeline == 1 ? " request" : " requests")
                  << " in flight on each" << std::endl;
     }

@@ -46,6 +46,11 @@ public:
         format_key(test_.key_prefix, step.number, key);
     }
 
+    void value_of(const pipelined_step& step, std::string& value) override
+    {
+        make_value(step.number, thread_.next_version(), to_size(step.written), value);
+    }
+
     void finish(const pipelined_step&, bool, const std::string&, const pipelined_times&) override
     {
     }
@@ -122,6 +127,11 @@ public:
     void key_of(const pipelined_step& step, std::string& key) override
     {
         format_key(test_.key_prefix, step.number, key);
+    }
+
+    void value_of(const pipelined_step& step, std::string& value) override
+    {
+        make_value(step.number, thread_.next_version(), to_size(step.written), value);
     }
 
     void finish(const pipelined_step& step, bool hit, const std::string& read,

@@ -77,6 +77,14 @@ public:
 
     // CRC-32 of the key modulo the number of servers (0 without servers).
     std::uint64_t server_index(std::string_view key) const;
+    // The same choice among `servers` servers, for a caller that keeps its
+    // own connections to the servers of servers() in that order (a pipelined
+    // pool). Allocates nothing.
+    static std::uint64_t server_index(std::string_view key, std::size_t servers) noexcept;
+
+    // The names add_server and add_local_server register a server under.
+    static std::string server_name(const std::string& host, const std::string& port);
+    static std::string local_server_name(const std::string& path);
 
     // The home server at `index` if connected, else the next connected one in
     // name order, wrapping around. Raises no_available_servers when there is

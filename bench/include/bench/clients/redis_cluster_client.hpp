@@ -29,6 +29,28 @@ std::uint16_t redis_cluster_slot(std::string_view key) noexcept;
 // Cluster hashes keys: crc16_xmodem("123456789") is 0x31C3.
 std::uint16_t crc16_xmodem(std::string_view bytes) noexcept;
 
+// A range of slots and the master that serves them, as CLUSTER SLOTS gives it.
+struct redis_slot_range {
+    long long first;
+    long long last;
+    endpoint master;
+};
+
+// The ranges of the first of `sources` that answers CLUSTER SLOTS (after
+// the options' login) with a map serving every slot; throws "Cannot connect
+// to redis cluster: " and each source's reason when none does.
+std::vector<redis_slot_range> read_redis_cluster_map(const std::vector<endpoint>& sources,
+                                                     const client_options& options,
+                                                     std::chrono::milliseconds connect_limit,
+                                                     std::chrono::milliseconds operation_limit);
+
+// Whether a node's error reply is a redirection ("MOVED 3999 127.0.0.1:6381",
+// "ASK 3999 127.0.0.1:6381"); if so, whether it is MOVED and the node it
+// names (one without a host is on `asked`'s address). Throws
+// std::runtime_error for a node that is no endpoint.
+bool parse_redis_redirection(std::string_view error, const endpoint& asked, bool& moved,
+                             endpoint& where);
+
 // How many masters serve the slots of the Redis Cluster, as the first of
 // the options' servers (the daemon when there are none) that answers
 // CLUSTER SLOTS says; throws as redis_cluster_client's constructor does

@@ -17,6 +17,7 @@ enum class request_kind : unsigned char {
     update,  // overwrites an existing entry; a miss when there is none
     remove,  // deletes the entry; a miss when there is none
     auth,    // the login (Redis AUTH): its value is the password, its key the user or empty
+    asking,  // Redis Cluster ASKING: the next request is for a slot being imported
 };
 
 // The wire side of one connection that keeps several requests in flight:
@@ -53,10 +54,18 @@ public:
 
     // Forgets every byte fed and any reply begun, for a connection made anew.
     virtual void reset() = 0;
+
+    // After a take that returned true: the redirection the reply was (a
+    // Redis Cluster's "MOVED 3999 127.0.0.1:6381" or "ASK ..."), when the
+    // codec was made to follow them, and empty otherwise. The text lasts
+    // until the next take.
+    virtual std::string_view redirection() const noexcept { return {}; }
 };
 
-// The codec of each protocol that can pipeline.
-std::unique_ptr<pipeline_codec> make_redis_codec();
+// The codec of each protocol that can pipeline. A Redis codec that follows
+// redirections takes a MOVED or ASK error reply as a reply (a miss, with
+// redirection() its text) rather than a failure.
+std::unique_ptr<pipeline_codec> make_redis_codec(bool follow_redirections = false);
 std::unique_ptr<pipeline_codec> make_memcached_codec();
 
 }  // namespace bench

@@ -1,11 +1,13 @@
 #ifndef BENCH_PIPELINE_CONNECTION_SET_HPP
 #define BENCH_PIPELINE_CONNECTION_SET_HPP
 
+#include <bench/redirections.hpp>
 #include <bench/workload/mix.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace bench {
@@ -43,6 +45,9 @@ public:
                       time_point& wake) = 0;
     // Formats a step's key again, to check its reply against.
     virtual void key_of(const pipelined_step& step, std::string& key) = 0;
+    // Makes a write step's value again, of the same length, for a step that
+    // a Redis Cluster node sent on to another.
+    virtual void value_of(const pipelined_step& step, std::string& value) = 0;
     // A step whose replies all came: `hit` as the operation tells it (for a
     // read-modify-write, its get's), `read` the value a hit get read. Throws
     // when the step must fail its test (a value read back that was not
@@ -55,9 +60,17 @@ protected:
 };
 
 // One thread's connections to the store, each with up to `pipeline` steps in
-// flight, driven by one event loop on the calling thread (Boost.Asio). A
-// step's requests are written as soon as it is drawn, behind those already
-// in flight on its connection, and its time runs from the write (in open
+// flight, driven by one event loop on the calling thread (Boost.Asio). With a
+// memcached pool (the settings' servers), the thread has that many
+// connections to every server, and each step goes to the server the
+// memcache library's key hashing chooses, over its connections in turn; a
+// step whose server has no room waits, and the steps drawn after it with
+// it. With a Redis Cluster, the servers are the masters of its slot map and
+// each step goes to its key's slot's master; a MOVED reply reads the map
+// again (unless an earlier one did) and sends the step to the node it
+// names, an ASK reply sends it once to the node it names after ASKING, its
+// time running on from its first write, and both are counted. A step's requests are written as soon as it is drawn, behind those
+// already in flight on its connection, and its time runs from the write (in open
 // loop, from when it was due) to the read of its last reply; a
 // read-modify-write's get and set go out together and count as one step.
 //
@@ -69,11 +82,14 @@ protected:
 // next run connects them again.
 class connection_set {
 public:
-    // Connects settings.connections connections to the daemon, each with the
-    // protocol's codec, sending the login first where the settings hold one.
-    // Throws as the protocol's client does when one cannot be made
-    // ("Cannot connect to redis server ...: Connection refused"), and
-    // interrupted_error when a stop is requested meanwhile.
+    // Connects settings.connections connections to the daemon (to each
+    // server of a memcached pool, to each master of a Redis Cluster, whose
+    // map is read as redis_cluster_client reads it), each with the
+    // protocol's codec, sending
+    // the login first where the settings hold one. Throws as the protocol's
+    // client does when one cannot be made ("Cannot connect to redis server
+    // ...: Connection refused"), and interrupted_error when a stop is
+    // requested meanwhile.
     explicit connection_set(const run_settings& settings);
     ~connection_set();
     connection_set(const connection_set&) = delete;
@@ -85,7 +101,11 @@ public:
     // the failure and the connection's number otherwise.
     void run(step_source& source);
 
+    // The connections, to every server.
     std::uint32_t size() const noexcept;
+    // A Redis Cluster's redirections followed since the set was made; none
+    // for another store.
+    std::optional<redirection_counts> redirections() const noexcept;
 
 private:
     struct impl;
