@@ -44,7 +44,9 @@ TEST(StatusLine, BucketsCoverEveryDurationInOrderAndHoldTheirBounds)
         const std::size_t bucket = bench::live_bucket_of(ns);
         EXPECT_TRUE(bucket == previous || bucket == previous + 1) << ns;
         EXPECT_GE(bench::live_bucket_upper(bucket), static_cast<std::uint64_t>(ns)) << ns;
-        if (bucket > 0) EXPECT_LT(bench::live_bucket_upper(bucket - 1), static_cast<std::uint64_t>(ns));
+        if (bucket > 0) {
+            EXPECT_LT(bench::live_bucket_upper(bucket - 1), static_cast<std::uint64_t>(ns));
+        }
         previous = bucket;
     }
     EXPECT_EQ(bench::live_bucket_of(-5), 0U);

@@ -79,17 +79,19 @@ void run_thread(const crew& pass, std::uint32_t thread_number) {
     std::ostream& err = pass.runner_err ? *pass.runner_err : silent_err;
     const std::vector<test_spec>& tests = pass.setup.tests;
     std::uint64_t delivered = 0;
+    live_slot* const live =
+        pass.status ? &pass.status->slot(thread_number - pass.setup.first_thread) : nullptr;
     try {
         thread_context context(pass.setup.settings, thread_number);
         context.all_threads = pass.setup.all_threads;
         context.mixes = pass.mixes;
-        if (pass.status) context.live = &pass.status->slot(thread_number - pass.setup.first_thread);
+        context.live = live;
         for (std::size_t i = 0; i < tests.size(); ++i) {
             if (pass.meetings.before(i)) pass.meetings.barrier->arrive_and_wait();
             if (interrupt_requested()) break;
-            if (context.live) context.live->test.store(static_cast<std::uint32_t>(i + 1));
+            if (live) live->test.store(static_cast<std::uint32_t>(i + 1));
             test_result result = run_test(context, tests[i], out, err);
-            if (context.live) pass.status->finished(*context.live, result.success);
+            if (live) pass.status->finished(*live, result.success);
             if (pass.queue) {
                 pass.queue->push(std::make_unique<result_record>(
                     make_record(std::move(result), i, pass.origin)));
@@ -104,6 +106,7 @@ void run_thread(const crew& pass, std::uint32_t thread_number) {
     } catch (const std::exception& error) {
         pass.errors.report(error.what());
     }
+    if (live) live->test.store(0);
     // Whatever ended this thread's part, the others no longer wait for it.
     if (pass.meetings.barrier) pass.meetings.barrier->leave();
     pass.expected.missing += tests.size() - delivered;
