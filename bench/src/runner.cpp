@@ -2,6 +2,7 @@
 
 #include <bench/kinds.hpp>
 #include <bench/pipeline/connection_set.hpp>
+#include <bench/status/status_line.hpp>
 
 #include <boost/timer/progress_display.hpp>
 
@@ -46,6 +47,7 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
 {
     test_result result;
     result.thread_number = context.thread_number;
+    result.live = context.live;
     // A mix that loads: the threads meet after the load, this one too when
     // its test fails before.
     load_meeting meeting(load_barrier(context, test));
@@ -91,6 +93,7 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
         // One insertion, so that the lines of several threads do not mix;
         // piece by piece when even that line cannot be allocated.
         try {
+            const console_turn turn;
             result.failure = error.what();
             err << ("\ntest failed: " + result.failure + "\n") << std::flush;
         } catch (const std::bad_alloc&) {

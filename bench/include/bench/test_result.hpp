@@ -3,6 +3,7 @@
 
 #include <bench/latency_histogram.hpp>
 #include <bench/redirections.hpp>
+#include <bench/status/live_slot.hpp>
 #include <bench/workload/mix.hpp>
 
 #include <boost/accumulators/accumulators.hpp>
@@ -82,6 +83,7 @@ struct test_result {
     // The redirections the client followed during the test; only with a
     // client that counts them (a Redis Cluster's).
     std::optional<redirection_counts> redirections;
+    live_slot* live = nullptr;     // where the status line reads the steps; null without one
 };
 
 namespace detail {
@@ -96,6 +98,7 @@ inline void record_duration(test_result& result, std::uint64_t bytes, std::int64
     result.first_step_start = std::min(result.first_step_start, start);
     result.last_step_start = start;
     result.last_step_end = end;
+    if (result.live) result.live->record(ns);
 }
 }  // namespace detail
 

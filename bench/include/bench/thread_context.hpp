@@ -10,6 +10,7 @@
 namespace bench {
 
 class connection_set;
+struct live_slot;
 class mix_pass;
 
 // Everything one benchmark thread needs: its own copy of the settings, its
@@ -36,6 +37,8 @@ struct thread_context {
     // What this thread shares with the others of its process in mix tests;
     // null when it shares nothing (a single-thread run).
     const mix_pass* mixes = nullptr;
+    // Where the thread's steps show on the status line; null without one.
+    live_slot* live = nullptr;
 };
 
 }  // namespace bench

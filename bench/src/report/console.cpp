@@ -2,6 +2,7 @@
 
 #include <bench/format.hpp>
 #include <bench/kinds.hpp>
+#include <bench/status/status_line.hpp>
 
 #include <optional>
 #include <ostream>
@@ -152,6 +153,8 @@ console_reporter::console_reporter(const run_settings& settings,
 
 void console_reporter::take(const result_record& result)
 {
+    // The status line, if one is drawn, goes off the terminal meanwhile.
+    const console_turn turn;
     warn_if_rate_not_held(result);
     // The block reaches the stream in one write, so that what a worker
     // prints meanwhile on the same stream (thread 0's line on a mix test's

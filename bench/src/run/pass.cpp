@@ -8,8 +8,11 @@
 #include <bench/run/silent_stream.hpp>
 #include <bench/run/writer_thread.hpp>
 #include <bench/runner.hpp>
+#include <bench/status/status_line.hpp>
 #include <bench/thread_context.hpp>
 #include <bench/workload/mix_kind.hpp>
+
+#include <unistd.h>
 
 #include <cstdint>
 #include <deque>
@@ -18,6 +21,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace bench {
 
@@ -63,6 +68,7 @@ struct crew {
     result_queue* queue;
     rank_relay& relay;
     expected_results& expected;
+    status_board* status;      // the workers' slots of the status line; null without one
 };
 
 // One thread's part of the pass: its context (and so its client), then every
@@ -73,19 +79,24 @@ void run_thread(const crew& pass, std::uint32_t thread_number) {
     std::ostream& err = pass.runner_err ? *pass.runner_err : silent_err;
     const std::vector<test_spec>& tests = pass.setup.tests;
     std::uint64_t delivered = 0;
+    live_slot* const live =
+        pass.status ? &pass.status->slot(thread_number - pass.setup.first_thread) : nullptr;
     try {
         thread_context context(pass.setup.settings, thread_number);
         context.all_threads = pass.setup.all_threads;
         context.mixes = pass.mixes;
+        context.live = live;
         for (std::size_t i = 0; i < tests.size(); ++i) {
             if (pass.meetings.before(i)) pass.meetings.barrier->arrive_and_wait();
             if (interrupt_requested()) break;
+            if (live) live->test.store(static_cast<std::uint32_t>(i + 1));
+            test_result result = run_test(context, tests[i], out, err);
+            if (live) pass.status->finished(*live, result.success);
             if (pass.queue) {
                 pass.queue->push(std::make_unique<result_record>(
-                    make_record(run_test(context, tests[i], out, err), i, pass.origin)));
+                    make_record(std::move(result), i, pass.origin)));
             } else {
-                result_record record =
-                    make_record(run_test(context, tests[i], out, err), i, pass.origin);
+                result_record record = make_record(std::move(result), i, pass.origin);
                 pass.relay.take(record);
             }
             ++delivered;
@@ -95,9 +106,19 @@ void run_thread(const crew& pass, std::uint32_t thread_number) {
     } catch (const std::exception& error) {
         pass.errors.report(error.what());
     }
+    if (live) live->test.store(0);
     // Whatever ended this thread's part, the others no longer wait for it.
     if (pass.meetings.barrier) pass.meetings.barrier->leave();
     pass.expected.missing += tests.size() - delivered;
+}
+
+// Whether a mix test of the suite runs for a time.
+bool has_timed_mix(const std::vector<test_spec>& tests) {
+    for (const test_spec& test : tests) {
+        const mix* timed = boost::get<mix>(&test);
+        if (timed != nullptr && timed->duration > 0) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -128,6 +149,15 @@ pass_end run_pass(const run_setup& setup, cluster& ranks, const pass_output& out
     expected.expected = static_cast<std::uint64_t>(thread_count) * tests.size();
     std::optional<result_queue> queue;
     if (!alone) queue.emplace();
+    // The status line, on a terminal only, in a pass of this process alone:
+    // over several threads, or over one with a mix test that runs for a
+    // time while the console is not on a terminal (a thread that runs the
+    // pass alone draws its progress display there, which the line would
+    // cut into).
+    std::optional<status_board> status;
+    if (!spanning && ::isatty(STDERR_FILENO) == 1 &&
+        (!alone || (has_timed_mix(tests) && ::isatty(STDOUT_FILENO) != 1)))
+        status.emplace(thread_count);
     // The runners of several ranks draw no progress display: results of
     // other ranks come in meanwhile. Rank 0's print their failures as in any
     // run.
@@ -140,7 +170,8 @@ pass_end run_pass(const run_setup& setup, cluster& ranks, const pass_output& out
                     output.errors,
                     queue ? &*queue : nullptr,
                     relay,
-                    expected};
+                    expected,
+                    status ? &*status : nullptr};
 
     std::optional<std::thread> writer;
     if (!alone)
@@ -149,6 +180,17 @@ pass_end run_pass(const run_setup& setup, cluster& ranks, const pass_output& out
     const auto start = std::chrono::steady_clock::now();
     origin = start;
     std::optional<std::string> start_failure;
+    std::optional<status_line> live_line;
+    if (status) {
+        std::vector<std::string> kinds;
+        for (const test_spec& test : tests)
+            kinds.emplace_back(kind_names[static_cast<std::size_t>(test.which())]);
+        try {
+            live_line.emplace(*status, std::move(kinds), start);
+        } catch (const std::exception&) {
+            // No thread for it: the pass runs without its status line.
+        }
+    }
     if (alone) {
         run_thread(pass, setup.first_thread);
     } else {
@@ -169,6 +211,7 @@ pass_end run_pass(const run_setup& setup, cluster& ranks, const pass_output& out
         for (std::thread& worker : workers) worker.join();
     }
     auto end = std::chrono::steady_clock::now();
+    live_line.reset();
     if (writer) writer->join();
     // Over several ranks the pass ends when every rank's results are in.
     if (spanning) end = std::chrono::steady_clock::now();

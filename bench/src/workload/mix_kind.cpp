@@ -5,6 +5,7 @@
 #include <bench/format.hpp>
 #include <bench/pass_barrier.hpp>
 #include <bench/pipeline/connection_set.hpp>
+#include <bench/status/status_line.hpp>
 #include <bench/thread_context.hpp>
 
 #include <algorithm>
@@ -175,6 +176,7 @@ void run_mix(thread_context& context, const mix& test, std::ostream& out, test_r
         std::ostream* const notes = shared != nullptr ? shared->notes() : &out;
         if (place.thread == 0 && notes != nullptr) {
             const double took = std::chrono::duration<double>(clock::now() - start).count();
+            const console_turn turn;
             *notes << ("loaded " + std::to_string(test.keys) + " keys of " + sizes_text(test) +
                        " in " + fixed_text(took, 2) + " s\n")
                    << std::flush;
