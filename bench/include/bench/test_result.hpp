@@ -1,6 +1,7 @@
 #ifndef BENCH_TEST_RESULT_HPP
 #define BENCH_TEST_RESULT_HPP
 
+#include <bench/intervals.hpp>
 #include <bench/latency_histogram.hpp>
 #include <bench/redirections.hpp>
 #include <bench/workload/mix.hpp>
@@ -82,6 +83,8 @@ struct test_result {
     // The redirections the client followed during the test; only with a
     // client that counts them (a Redis Cluster's).
     std::optional<redirection_counts> redirections;
+    // The steps and failures by interval of the run's time; only with --interval.
+    std::optional<interval_recorder> intervals;
 };
 
 namespace detail {
@@ -96,6 +99,7 @@ inline void record_duration(test_result& result, std::uint64_t bytes, std::int64
     result.first_step_start = std::min(result.first_step_start, start);
     result.last_step_start = start;
     result.last_step_end = end;
+    if (result.intervals) result.intervals->record(ns, bytes, end);
 }
 }  // namespace detail
 

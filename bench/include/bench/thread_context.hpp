@@ -4,6 +4,7 @@
 #include <bench/client.hpp>
 #include <bench/settings.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -36,6 +37,9 @@ struct thread_context {
     // What this thread shares with the others of its process in mix tests;
     // null when it shares nothing (a single-thread run).
     const mix_pass* mixes = nullptr;
+    // Where the run's times count from (the pass's origin); intervals
+    // (--interval) count from here. Null: from each test's start.
+    const std::chrono::steady_clock::time_point* origin = nullptr;
 };
 
 }  // namespace bench
