@@ -50,9 +50,8 @@ percentile_values interval_figures::percentiles_ms() const
     constexpr std::uint64_t million = 1000000;
     for (std::size_t i = 0; i < reported_percentiles.size(); ++i) {
         const std::uint64_t ppm = reported_percentiles[i].parts_per_million;
-        const std::uint64_t rank =
-            std::max<std::uint64_t>(n / million * ppm + ((n % million) * ppm + million - 1) / million,
-                                    1);
+        const std::uint64_t rank = std::max<std::uint64_t>(
+            n / million * ppm + ((n % million) * ppm + million - 1) / million, 1);
         std::uint64_t seen = 0;
         auto index = latency_histogram::last_index;
         for (std::uint64_t bucket : buckets) {

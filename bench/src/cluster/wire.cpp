@@ -169,8 +169,11 @@ void get_intervals(reader& in, interval_series& series) {
         malformed();
     series.first = in.u64();
     const std::uint64_t intervals = in.u64();
-    const std::uint64_t reachable = (std::uint64_t{1} << 62) / static_cast<std::uint64_t>(series.length_ns);
-    if (intervals > in.left() / interval_bytes || series.first > reachable - intervals) malformed();
+    const std::uint64_t reachable =
+        (std::uint64_t{1} << 62) / static_cast<std::uint64_t>(series.length_ns);
+    if (intervals > in.left() / interval_bytes || intervals > reachable ||
+        series.first > reachable - intervals)
+        malformed();
     series.intervals.resize(static_cast<std::size_t>(intervals));
     for (interval_figures& figures : series.intervals) {
         figures.steps = in.u64();

@@ -101,9 +101,9 @@ json intervals_json(const interval_series& series, std::vector<time_span> spans)
     for (std::size_t i = 0; i < series.intervals.size(); ++i) {
         const interval_figures& figures = series.intervals[i];
         const auto start_ns = static_cast<std::int64_t>(series.first + i) * series.length_ns;
+        const double seconds = static_cast<double>(covered[i]) / 1e9;
         const double steps_per_s =
-            covered[i] > 0 ? static_cast<double>(figures.steps) / (static_cast<double>(covered[i]) / 1e9)
-                           : 0.0;
+            covered[i] > 0 ? static_cast<double>(figures.steps) / seconds : 0.0;
         list.push_back({{"start_ms", ms(start_ns)},
                         {"steps", figures.steps},
                         {"bytes", figures.bytes},
