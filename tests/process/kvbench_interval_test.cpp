@@ -35,7 +35,7 @@ TEST(kvbench_interval, a_stall_shows_in_its_interval_only_and_the_intervals_hold
         });
     });
     kvtest::temp_dir dir;
-    dir.write("suite.cfg", "tests\n{\n    multiple_put { size 8 count 3000 }\n}\n");
+    dir.write("suite.cfg", "tests\n{\n    multiple_put { size 8 count 2500 }\n}\n");
     const kvtest::process_result run = kvtest::run_process(
         kvtest::kvbench_path(),
         {"--protocol", "redis", "--daemon", "127.0.0.1:" + std::to_string(store.port()), "-f",
