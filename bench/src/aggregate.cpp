@@ -18,6 +18,12 @@ void test_aggregate::merge(const result_record& record)
         if (!redirections) redirections.emplace();
         *redirections += *record.redirections;
     }
+    if (record.intervals) {
+        if (!intervals) intervals.emplace();
+        intervals->merge(*record.intervals, !record.success);
+        if (record.success && record.steps() > 0)
+            interval_spans.push_back({record.start_ns, record.end_ns});
+    }
     if (!record.success) {
         ++failed_threads;
         return;

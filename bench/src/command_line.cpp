@@ -95,6 +95,26 @@ void validate(boost::any& value, const std::vector<std::string>& values, rate_op
     value = rate_option{rate};
 }
 
+// The value of --interval: seconds, a decimal number from min_interval to
+// max_interval ("1", "0.5", "2e1"), refused as --rate refuses its value.
+struct interval_option {
+    double seconds = 0;
+};
+
+void validate(boost::any& value, const std::vector<std::string>& values, interval_option*, int) {
+    po::validators::check_first_occurrence(value);
+    const std::string& text = po::validators::get_single_string(values);
+    static const std::regex decimal(R"(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
+    if (!std::regex_match(text, decimal)) throw po::invalid_option_value(text);
+    std::istringstream number(text);
+    number.imbue(std::locale::classic());
+    double seconds = 0;
+    number >> seconds;
+    if (number.fail() || !(seconds >= min_interval && seconds <= max_interval))
+        throw po::invalid_option_value(text);
+    value = interval_option{seconds};
+}
+
 // The value of --connections or --pipeline: a whole number from 1 to the
 // option's bound, in decimal digits alone.
 template <std::uint32_t bound>
@@ -217,6 +237,7 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
     endpoint_list daemons;
     std::string auth_file;
     rate_option rate;
+    interval_option interval;
     count_option<max_connections> connections;
     count_option<max_pipeline> pipeline;
 
@@ -259,6 +280,9 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         "rate", po::value<rate_option>(&rate),
         "Open loop: run each thread's steps on a schedule of this many per second "
         "(at most 10000000) and time each step from when it was due")(
+        "interval", po::value<interval_option>(&interval),
+        "Also keep each result's steps, bytes, failures and latencies per interval "
+        "of this many seconds (0.1 to 86400) for the JSON report")(
         "connections", po::value<count_option<max_connections>>(&connections),
         "Connections per thread, 1 to 1000 (redis and memcached, mix tests): each "
         "thread drives its connections from one event loop")(
@@ -297,6 +321,7 @@ command_line_outcome parse_arguments(int argc, const char* const argv[], std::os
         }
 
         if (given.count("rate")) settings.rate = rate.steps_per_second;
+        if (given.count("interval")) settings.interval = interval.seconds;
         settings.connections = connections.count;
         settings.pipeline = pipeline.count;
 

@@ -31,6 +31,7 @@ result_record make_record(test_result result, std::size_t test_index,
     record.open_loop = std::move(result.open_loop);
     record.operations = std::move(result.operations);
     record.redirections = result.redirections;
+    if (result.intervals) record.intervals = result.intervals->finish();
     return record;
 }
 

@@ -7,6 +7,7 @@
 #include <boost/timer/progress_display.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <new>
 #include <optional>
@@ -62,6 +63,11 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
     try {
         result.description = describe(test);
         result.iteration_start = std::chrono::steady_clock::now();
+        if (context.settings.interval) {
+            result.intervals.emplace(context.origin ? *context.origin : result.iteration_start,
+                                     static_cast<std::int64_t>(
+                                         std::llround(*context.settings.interval * 1e9)));
+        }
         // Open loop: the test's own timetable, which starts with its first step.
         std::optional<step_schedule> schedule;
         if (context.settings.rate) {
@@ -88,6 +94,7 @@ test_result run_test(thread_context& context, const test_spec& test, std::ostrea
         }
         result.success = true;
     } catch (const std::exception& error) {
+        if (result.intervals) result.intervals->record_failure(std::chrono::steady_clock::now());
         // The error gets a line of its own even after an unfinished progress row.
         out.flush();
         // One insertion, so that the lines of several threads do not mix;

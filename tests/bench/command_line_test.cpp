@@ -175,6 +175,22 @@ TEST_F(command_line, rate_is_a_positive_decimal_number_up_to_ten_million) {
     }
 }
 
+TEST_F(command_line, interval_is_a_decimal_number_of_seconds_from_a_tenth_to_a_day) {
+    EXPECT_FALSE(parse(expand({"-f", "{suite}", "-o", "{report}"})).interval);
+    const std::pair<const char*, double> good[] = {
+        {"0.1", 0.1}, {"1", 1}, {".25", 0.25}, {"2e1", 20}, {"86400", 86400}};
+    for (const auto& [text, seconds] : good)
+        EXPECT_EQ(parse(expand({"-f", "{suite}", "-o", "{report}", "--interval", text})).interval,
+                  seconds);
+    for (const char* text : {"0.09", "0", "-1", "1s", "86400.5", "inf", "nan"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EXIT(parse(expand({"-f", "{suite}", "-o", "{report}", "--interval", text})),
+                    ::testing::ExitedWithCode(1),
+                    quoted_regex(std::string("Error: the argument ('") + text +
+                                 "') for option '--interval' is invalid"));
+    }
+}
+
 TEST_F(command_line, connections_and_pipeline_are_whole_numbers_within_their_bounds) {
     const auto settings = parse(expand({"-f", "{suite}", "-o", "{report}", "--protocol", "redis",
                                         "--connections", "1000", "--pipeline", "1024"}));

@@ -72,6 +72,8 @@ bench::result_record sample_record(bool open_loop = false, bool mix = false,
 // What the start latenesses of sample_record(true) take at the end of its
 // message: their 2 buckets after their number, then their min and max.
 constexpr std::ptrdiff_t lateness_bytes = 4 + 2 * 12 + 16;
+// What follows them in a record without intervals: the intervals' flag.
+constexpr std::ptrdiff_t flag_bytes = 1;
 
 std::string encoded(const bench::result_record& record)
 {
@@ -106,7 +108,8 @@ TEST(Wire, ARecordComesBackWhole)
         // 8 steps in 7 buckets (and 3 service times in 2, 3 start latenesses
         // in 2, 3 gets in 2 and one read_modify_write in 1): the size the
         // header promises.
-        EXPECT_EQ(bytes.size(), 160 + sent.description.size() + sent.failure.size() + 7 * 12 +
+        EXPECT_EQ(bytes.size(), 160 + flag_bytes + sent.description.size() +
+                                    sent.failure.size() + 7 * 12 +
                                     (open_loop ? 36 + 2 * 12 + lateness_bytes : 0) +
                                     (redirected ? 16 : 0) +
                                     (mix ? 2 * 44 + 3 * 12 : 0));
@@ -180,7 +183,8 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
 
     // The last service bucket's index, the last start lateness bucket's
     // index and a test's kind, each one past the end.
-    for (const std::ptrdiff_t from_end : {lateness_bytes + 24 + 12, std::ptrdiff_t{16 + 12}}) {
+    for (const std::ptrdiff_t from_end :
+         {flag_bytes + lateness_bytes + 24 + 12, flag_bytes + 16 + 12}) {
         std::string bad_bucket = bytes;
         bad_bucket.replace(bytes.size() - static_cast<std::size_t>(from_end), 4,
                            std::string("\x81\x0f\0\0", 4));
@@ -193,11 +197,11 @@ TEST(Wire, ShortLongOrOutOfRangeMessagesAreRefused)
     // flags); and a redirections flag that is neither 0 nor 1.
     const bench::result_record closed = sample_record(false, false);
     std::string bad_operations = encoded(closed);
-    bad_operations[bad_operations.size() - 3] = 1 << bench::operation_count;
+    bad_operations[bad_operations.size() - 3 - flag_bytes] = 1 << bench::operation_count;
     wire::reader operations(bad_operations);
     EXPECT_THROW(wire::get_record(operations), std::runtime_error);
     std::string bad_flag = encoded(closed);
-    bad_flag[bad_flag.size() - 2] = 2;
+    bad_flag[bad_flag.size() - 2 - flag_bytes] = 2;
     wire::reader flag(bad_flag);
     EXPECT_THROW(wire::get_record(flag), std::runtime_error);
 
@@ -232,23 +236,25 @@ TEST(Wire, MessagesNoRankWritesAreRefused)
     const std::string record = encoded(sample);
     const auto start_at =
         static_cast<std::ptrdiff_t>(129 + sample.description.size() + sample.failure.size());
+    // The start latenesses and the intervals' flag, at the end.
+    constexpr std::ptrdiff_t tail = lateness_bytes + flag_bytes;
     const struct {
         const char* name;
         std::string bytes;
         bench::result_record (*decode)(wire::reader&);
     } cases[] = {
         {"success neither 0 nor 1", patched(record, 16, "\x02"), wire::get_record},
-        {"open loop neither 0 nor 1", patched(record, -61 - lateness_bytes, "\x02"),
+        {"open loop neither 0 nor 1", patched(record, -61 - tail, "\x02"),
          wire::get_record},
-        {"an empty bucket", patched(record, -32 - lateness_bytes, std::string(8, '\0')),
+        {"an empty bucket", patched(record, -32 - tail, std::string(8, '\0')),
          wire::get_record},
-        {"a bucket twice", patched(record, -36 - lateness_bytes, std::string("\x16\x01\0\0", 4)),
+        {"a bucket twice", patched(record, -36 - tail, std::string("\x16\x01\0\0", 4)),
          wire::get_record},
-        {"a start lateness bucket twice", patched(record, -28, std::string(4, '\0')),
+        {"a start lateness bucket twice", patched(record, -28 - flag_bytes, std::string(4, '\0')),
          wire::get_record},
         {"a start 2^62 ns before the run's", patched(record, start_at, little_endian(-(1LL << 62))),
          wire::get_record},
-        {"a step started early", patched(record, -8 - lateness_bytes, little_endian(-1)),
+        {"a step started early", patched(record, -8 - tail, little_endian(-1)),
          wire::get_record},
     };
     for (const auto& c : cases) {
@@ -268,6 +274,55 @@ TEST(Wire, MessagesNoRankWritesAreRefused)
     const std::string facts = model.take();
     wire::reader in(facts);
     EXPECT_THROW(wire::get_rank_facts(in), std::runtime_error) << "a model sent as unknown";
+}
+
+// A record's intervals come after everything else: their length, the
+// first's index and their number, then each one's figures and buckets; an
+// empty interval between two others is sent as well.
+TEST(Wire, ARecordsIntervalsComeBackWholeAndMalformedOnesAreRefused)
+{
+    bench::result_record sent = sample_record(true, true);
+    bench::interval_series& series = sent.intervals.emplace();
+    series.length_ns = 500000000;
+    series.first = 3;
+    series.intervals.resize(3);
+    bench::interval_figures& first = series.intervals[0];
+    first = {5, 50, 0, 700, 1LL << 40, {}};
+    first.buckets = {bench::interval_figures::pack(-1, 1), bench::interval_figures::pack(7, 3),
+                     bench::interval_figures::pack(bench::latency_histogram::last_index, 1)};
+    series.intervals[2] = {1, 8, 1, 900, 900, {bench::interval_figures::pack(300, 1)}};
+    const std::string bytes = encoded(sent);
+    EXPECT_EQ(bytes.size(), encoded(sample_record(true, true)).size() + 24 + 3 * 44 + 4 * 12);
+
+    wire::reader in(bytes);
+    const bench::result_record got = wire::get_record(in);
+    in.finish();
+    EXPECT_EQ(encoded(got), bytes);
+    ASSERT_TRUE(got.intervals);
+    EXPECT_EQ(got.intervals->first, 3u);
+    ASSERT_EQ(got.intervals->intervals.size(), 3u);
+    EXPECT_EQ(got.intervals->intervals[0].buckets, first.buckets);
+    EXPECT_EQ(got.intervals->intervals[0].max_ns, 1LL << 40);
+    EXPECT_TRUE(got.intervals->intervals[1].empty());
+    EXPECT_EQ(got.intervals->intervals[2].failures, 1u);
+
+    // The last interval's bucket an empty one, its index before the ones
+    // of its interval's (as the second bucket of the first), an interval
+    // shorter than --interval takes, and more intervals than the message holds.
+    const auto length_at = static_cast<std::ptrdiff_t>(bytes.size()) - (24 + 3 * 44 + 4 * 12);
+    const struct {
+        const char* name;
+        std::string bytes;
+    } cases[] = {
+        {"an empty bucket", patched(bytes, -8, std::string(8, '\0'))},
+        {"buckets out of order", patched(bytes, length_at + 24 + 44 + 12, little_endian(-1))},
+        {"a 1 ms interval", patched(bytes, length_at, little_endian(1000000))},
+        {"intervals beyond the message", patched(bytes, length_at + 16, little_endian(4))},
+    };
+    for (const auto& c : cases) {
+        wire::reader bad(c.bytes);
+        EXPECT_THROW(wire::get_record(bad), std::runtime_error) << c.name;
+    }
 }
 
 }  // namespace

@@ -226,7 +226,7 @@ TEST_P(KvbenchRedisJsonTest, JsonReportHoldsTheRunItsResultsAndTheirAggregates) 
                           R"(, "test_file": ")" + dir.path() + R"(/suite.cfg", "report_file":
                           "report.csv", "lockstep": false, "json_file": "run.json",
                           "percentiles": true, "strict": false, "rate": null,
-                          "connections": 1, "pipeline": 1})"));
+                          "connections": 1, "pipeline": 1, "interval_s": null})"));
     ASSERT_EQ(report["tests"].size(), std::size_t(json_tests));
     EXPECT_EQ(report["tests"][1],
               json::parse(R"({"index": 1, "kind": "multiple_put", "size": 64, "count": 50,

@@ -45,6 +45,11 @@ struct test_aggregate {
     // The redirections of every result received that counts them, failed
     // ones included (their redirections happened all the same).
     std::optional<redirection_counts> redirections;
+    // With --interval: the merged results' intervals by index (a failed
+    // result's failures only), and the spans of the merged results, which
+    // tell how much of each interval the test ran.
+    std::optional<interval_series> intervals;
+    std::vector<time_span> interval_spans;
 
     // No result succeeded (or none was received): there are no figures.
     bool none_succeeded() const noexcept { return failed_threads == threads; }

@@ -1,6 +1,7 @@
 #ifndef BENCH_RESULT_RECORD_HPP
 #define BENCH_RESULT_RECORD_HPP
 
+#include <bench/intervals.hpp>
 #include <bench/latency_histogram.hpp>
 #include <bench/statistics.hpp>
 #include <bench/test_result.hpp>
@@ -35,6 +36,7 @@ struct result_record {
     std::optional<open_loop_times> open_loop;  // open loop (--rate) only
     operation_table operations;        // mix tests: the used operations' figures
     std::optional<redirection_counts> redirections;  // a Redis Cluster's client only
+    std::optional<interval_series> intervals;        // --interval only
 
     std::uint64_t steps() const noexcept { return figures.iterations_count; }
     // From the first step's start to the last one's end; 0 without steps.

@@ -27,6 +27,7 @@ struct run_settings {
     std::optional<double> rate;             // open loop: each thread's steps per second; none: closed loop
     std::uint32_t connections = 1;          // connections per thread
     std::uint32_t pipeline = 1;             // requests in flight per connection
+    std::optional<double> interval;         // seconds per interval of the results' figures; none: off
 
     // Whether the threads drive several connections or requests in flight
     // each, from an event loop, rather than one client call at a time.
@@ -39,6 +40,10 @@ constexpr std::uint32_t max_pipeline = 1024;
 
 // The highest rate a thread can be given, in steps per second.
 constexpr double max_rate = 10000000.0;
+
+// The bounds of --interval, in seconds.
+constexpr double min_interval = 0.1;
+constexpr double max_interval = 86400.0;
 
 }  // namespace bench
 

@@ -1,6 +1,7 @@
 #ifndef BENCH_TEST_RESULT_HPP
 #define BENCH_TEST_RESULT_HPP
 
+#include <bench/intervals.hpp>
 #include <bench/latency_histogram.hpp>
 #include <bench/redirections.hpp>
 #include <bench/status/live_slot.hpp>
@@ -84,6 +85,8 @@ struct test_result {
     // client that counts them (a Redis Cluster's).
     std::optional<redirection_counts> redirections;
     live_slot* live = nullptr;     // where the status line reads the steps; null without one
+    // The steps and failures by interval of the run's time; only with --interval.
+    std::optional<interval_recorder> intervals;
 };
 
 namespace detail {
@@ -99,6 +102,7 @@ inline void record_duration(test_result& result, std::uint64_t bytes, std::int64
     result.last_step_start = start;
     result.last_step_end = end;
     if (result.live) result.live->record(ns);
+    if (result.intervals) result.intervals->record(ns, bytes, end);
 }
 }  // namespace detail
 

@@ -4,6 +4,7 @@
 #include <bench/client.hpp>
 #include <bench/settings.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -39,6 +40,9 @@ struct thread_context {
     const mix_pass* mixes = nullptr;
     // Where the thread's steps show on the status line; null without one.
     live_slot* live = nullptr;
+    // Where the run's times count from (the pass's origin); intervals
+    // (--interval) count from here. Null: from each test's start.
+    const std::chrono::steady_clock::time_point* origin = nullptr;
 };
 
 }  // namespace bench

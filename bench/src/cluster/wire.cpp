@@ -1,5 +1,7 @@
 #include <bench/cluster/wire.hpp>
 
+#include <bench/settings.hpp>
+
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -28,6 +30,7 @@ struct record_fields {
     std::optional<open_loop_times> open_loop;
     operation_table operations;
     std::optional<redirection_counts> redirections;
+    std::optional<interval_series> intervals;
 };
 static_assert(sizeof(record_fields) == sizeof(result_record),
               "a field of result_record is not sent between ranks");
@@ -47,6 +50,13 @@ struct open_loop_fields {
 };
 static_assert(sizeof(open_loop_fields) == sizeof(open_loop_times),
               "a field of open_loop_times is not sent between ranks");
+struct interval_fields {
+    std::uint64_t steps, bytes, failures;
+    std::int64_t min_ns, max_ns;
+    std::vector<std::uint64_t> buckets;
+};
+static_assert(sizeof(interval_fields) == sizeof(interval_figures),
+              "a field of interval_figures is not sent between ranks");
 struct operation_fields {
     std::uint64_t steps, hits, misses;
     latency_histogram latency;
@@ -130,6 +140,60 @@ void get_operations(reader& in, operation_table& operations) {
         figures.min_ms = in.f64();
         figures.max_ms = in.f64();
         get_buckets(in, figures.latency);
+    }
+}
+
+// A record's intervals: their length, the first one's index and their
+// number, then each one's figures and non-empty buckets as put_buckets()
+// sends a histogram's.
+void put_intervals(writer& out, const interval_series& series) {
+    out.i64(series.length_ns).u64(series.first).u64(series.intervals.size());
+    for (const interval_figures& figures : series.intervals) {
+        out.u64(figures.steps).u64(figures.bytes).u64(figures.failures);
+        out.i64(figures.min_ns).i64(figures.max_ns);
+        out.u32(static_cast<std::uint32_t>(figures.buckets.size()));
+        for (std::uint64_t bucket : figures.buckets)
+            out.u32(static_cast<std::uint32_t>(interval_figures::index_of(bucket)))
+                .u64(interval_figures::count_of(bucket));
+    }
+}
+
+constexpr std::size_t interval_bytes = 44;  // figures and bucket count
+
+void get_intervals(reader& in, interval_series& series) {
+    // Intervals as --interval takes them, none of them beyond a time that
+    // get_time() would take.
+    series.length_ns = in.i64();
+    if (series.length_ns < static_cast<std::int64_t>(min_interval * 1e9) ||
+        series.length_ns > static_cast<std::int64_t>(max_interval * 1e9))
+        malformed();
+    series.first = in.u64();
+    const std::uint64_t intervals = in.u64();
+    const std::uint64_t reachable =
+        (std::uint64_t{1} << 62) / static_cast<std::uint64_t>(series.length_ns);
+    if (intervals > in.left() / interval_bytes || intervals > reachable ||
+        series.first > reachable - intervals)
+        malformed();
+    series.intervals.resize(static_cast<std::size_t>(intervals));
+    for (interval_figures& figures : series.intervals) {
+        figures.steps = in.u64();
+        figures.bytes = in.u64();
+        figures.failures = in.u64();
+        figures.min_ns = in.i64();
+        figures.max_ns = in.i64();
+        const std::uint32_t buckets = in.u32();
+        if (buckets > in.left() / bucket_bytes) malformed();
+        figures.buckets.reserve(buckets);
+        auto after = latency_histogram::first_index - 1;
+        for (std::uint32_t bucket = 0; bucket < buckets; ++bucket) {
+            const auto index = static_cast<latency_histogram::index_type>(in.u32());
+            const std::uint64_t count = in.u64();
+            if (index <= after || index > latency_histogram::last_index || count == 0 ||
+                count > interval_figures::count_mask)
+                malformed();
+            figures.buckets.push_back(interval_figures::pack(index, count));
+            after = index;
+        }
     }
 }
 
@@ -217,14 +281,17 @@ void put(writer& out, const result_record& record) {
     out.u8(record.redirections ? 1 : 0);
     if (record.redirections) out.u64(record.redirections->moved).u64(record.redirections->ask);
     out.u8(record.open_loop ? 1 : 0);
-    if (!record.open_loop) return;
-    const open_loop_times& open_loop = *record.open_loop;
-    out.f64(open_loop.requested_rate);
-    put_buckets(out, open_loop.service);
-    out.f64(open_loop.service_min_ms).f64(open_loop.service_max_ms);
-    out.i64(open_loop.total_lateness_ns);
-    put_buckets(out, open_loop.lateness);
-    out.f64(open_loop.lateness_min_ms).f64(open_loop.lateness_max_ms);
+    if (record.open_loop) {
+        const open_loop_times& open_loop = *record.open_loop;
+        out.f64(open_loop.requested_rate);
+        put_buckets(out, open_loop.service);
+        out.f64(open_loop.service_min_ms).f64(open_loop.service_max_ms);
+        out.i64(open_loop.total_lateness_ns);
+        put_buckets(out, open_loop.lateness);
+        out.f64(open_loop.lateness_min_ms).f64(open_loop.lateness_max_ms);
+    }
+    out.u8(record.intervals ? 1 : 0);
+    if (record.intervals) put_intervals(out, *record.intervals);
 }
 
 result_record get_record(reader& in) {
@@ -255,18 +322,20 @@ result_record get_record(reader& in) {
         counts.moved = in.u64();
         counts.ask = in.u64();
     }
-    if (!get_flag(in)) return record;
-    open_loop_times& open_loop = record.open_loop.emplace();
-    open_loop.requested_rate = in.f64();
-    get_buckets(in, open_loop.service);
-    open_loop.service_min_ms = in.f64();
-    open_loop.service_max_ms = in.f64();
-    // Steps start late or on time, never early.
-    open_loop.total_lateness_ns = get_time(in);
-    if (open_loop.total_lateness_ns < 0) malformed();
-    get_buckets(in, open_loop.lateness);
-    open_loop.lateness_min_ms = in.f64();
-    open_loop.lateness_max_ms = in.f64();
+    if (get_flag(in)) {
+        open_loop_times& open_loop = record.open_loop.emplace();
+        open_loop.requested_rate = in.f64();
+        get_buckets(in, open_loop.service);
+        open_loop.service_min_ms = in.f64();
+        open_loop.service_max_ms = in.f64();
+        // Steps start late or on time, never early.
+        open_loop.total_lateness_ns = get_time(in);
+        if (open_loop.total_lateness_ns < 0) malformed();
+        get_buckets(in, open_loop.lateness);
+        open_loop.lateness_min_ms = in.f64();
+        open_loop.lateness_max_ms = in.f64();
+    }
+    if (get_flag(in)) get_intervals(in, record.intervals.emplace());
     return record;
 }
 

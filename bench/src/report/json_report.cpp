@@ -27,6 +27,7 @@ struct json_report::document {
     json head;                         // everything known before the first result
     json results = json::array();
     bool ranks = false;                // a run over several ranks: results name theirs
+    bool intervals = false;            // --interval: every aggregate has its intervals
 };
 
 namespace {
@@ -88,6 +89,29 @@ json histogram_json(const latency_histogram& histogram) {
     }
     return {{"lower_ms", std::move(lower)}, {"upper_ms", std::move(upper)},
             {"counts", std::move(counts)}};
+}
+
+// Each interval from the first that holds a step or a failure to the last,
+// the empty ones between included: its start from the run's start, its
+// figures, and its steps per second over the part of it that the spans (the
+// test's time on each of its threads) covered.
+json intervals_json(const interval_series& series, std::vector<time_span> spans) {
+    const std::vector<std::int64_t> covered = covered_ns(series, std::move(spans));
+    json list = json::array();
+    for (std::size_t i = 0; i < series.intervals.size(); ++i) {
+        const interval_figures& figures = series.intervals[i];
+        const auto start_ns = static_cast<std::int64_t>(series.first + i) * series.length_ns;
+        const double seconds = static_cast<double>(covered[i]) / 1e9;
+        const double steps_per_s =
+            covered[i] > 0 ? static_cast<double>(figures.steps) / seconds : 0.0;
+        list.push_back({{"start_ms", ms(start_ns)},
+                        {"steps", figures.steps},
+                        {"bytes", figures.bytes},
+                        {"failures", figures.failures},
+                        {"steps_per_s", steps_per_s},
+                        {"percentiles_ms", percentiles_json(figures.percentiles_ms())}});
+    }
+    return list;
 }
 
 // A number, or null for none.
@@ -172,12 +196,15 @@ json result_json(const result_record& result) {
     json operations = operations_json(result.operations, result.success);
     if (!operations.is_null()) object["operations"] = std::move(operations);
     if (result.redirections) object["redirections"] = redirections_json(*result.redirections);
+    if (result.intervals)
+        object["intervals"] = intervals_json(*result.intervals, {{result.start_ns, result.end_ns}});
     return object;
 }
 
 // An aggregate's requested rate is that of all its threads together, its
 // achieved rate that of all its merged threads.
-json aggregate_json(const test_aggregate& aggregate, const std::string& description) {
+json aggregate_json(const test_aggregate& aggregate, const std::string& description,
+                    bool intervals) {
     const open_loop_times* open_loop = aggregate.open_loop ? &*aggregate.open_loop : nullptr;
     json service = open_loop ? percentiles_json(aggregate.service_percentiles()) : json(nullptr);
     json lateness =
@@ -209,6 +236,11 @@ json aggregate_json(const test_aggregate& aggregate, const std::string& descript
     if (!operations.is_null()) object["operations"] = std::move(operations);
     if (aggregate.redirections)
         object["redirections"] = redirections_json(*aggregate.redirections);
+    // With --interval even a test that no thread reported has its (empty) list.
+    if (aggregate.intervals)
+        object["intervals"] = intervals_json(*aggregate.intervals, aggregate.interval_spans);
+    else if (intervals)
+        object["intervals"] = json::array();
     return object;
 }
 
@@ -257,7 +289,8 @@ json head_json(const run_settings& settings, const std::vector<test_spec>& tests
           {"strict", settings.strict},
           {"rate", optional_json(settings.rate)},
           {"connections", settings.connections},
-          {"pipeline", settings.pipeline}}},
+          {"pipeline", settings.pipeline},
+          {"interval_s", optional_json(settings.interval)}}},
         {"tests", std::move(tests_json)},
     };
 }
@@ -331,6 +364,7 @@ json_report::json_report(std::string path, const run_settings& settings,
                          const std::vector<test_spec>& tests, const run_facts& facts)
     : path_(std::move(path)), document_(std::make_unique<document>()) {
     document_->head = head_json(settings, tests, facts);
+    document_->intervals = settings.interval.has_value();
     if (!facts.ranks.empty()) {
         document_->head = with_ranks(std::move(document_->head), facts.ranks);
         document_->ranks = true;
@@ -357,7 +391,8 @@ bool json_report::write(const suite_aggregates& aggregates, const run_ending& en
     aggregates.for_each([&](const test_aggregate& aggregate) {
         aggregates_json.push_back(
             aggregate_json(aggregate,
-                           tests.at(aggregate.test_index).at("description").get<std::string>()));
+                           tests.at(aggregate.test_index).at("description").get<std::string>(),
+                           document_->intervals));
     });
     whole["aggregates"] = std::move(aggregates_json);
     whole["interrupted"] =

@@ -86,6 +86,7 @@ void run_thread(const crew& pass, std::uint32_t thread_number) {
         context.all_threads = pass.setup.all_threads;
         context.mixes = pass.mixes;
         context.live = live;
+        context.origin = &pass.origin;
         for (std::size_t i = 0; i < tests.size(); ++i) {
             if (pass.meetings.before(i)) pass.meetings.barrier->arrive_and_wait();
             if (interrupt_requested()) break;
