@@ -15,6 +15,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -96,6 +97,10 @@ std::string shape_of(const std::string& text) {
         const bool digit = std::isdigit(static_cast<unsigned char>(c)) != 0;
         if (!digit || shape.empty() || shape.back() != '#') shape += digit ? '#' : c;
     }
+    // A bandwidth near a unit's edge is shown in either unit.
+    for (const char* unit : {" KiB/s", " MiB/s", " GiB/s"})
+        for (std::size_t at = shape.find(unit); at != std::string::npos; at = shape.find(unit, at))
+            shape.replace(at, std::strlen(unit), " B/s");
     return shape;
 }
 
