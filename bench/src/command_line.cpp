@@ -75,6 +75,22 @@ static void validate(boost::any& value, const std::vector<std::string>& values, 
 
 namespace {
 
+// A decimal number in plain or exponent notation ("250", "0.5", "2e4"), read
+// in the classic locale; signs, blanks, infinities and NaN are refused, and
+// so is a number too large for a double. The option's own bounds are its
+// caller's.
+double decimal_value(const std::vector<std::string>& values) {
+    const std::string& text = po::validators::get_single_string(values);
+    static const std::regex decimal(R"(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
+    if (!std::regex_match(text, decimal)) throw po::invalid_option_value(text);
+    std::istringstream number(text);
+    number.imbue(std::locale::classic());
+    double parsed = 0;
+    number >> parsed;
+    if (number.fail()) throw po::invalid_option_value(text);
+    return parsed;
+}
+
 // The value of --rate: steps per second, a decimal number above 0 and at
 // most max_rate ("250", "0.5", "2e4"); signs, blanks, infinities and NaN are
 // refused, and so is a number too large for a double.
@@ -84,14 +100,9 @@ struct rate_option {
 
 void validate(boost::any& value, const std::vector<std::string>& values, rate_option*, int) {
     po::validators::check_first_occurrence(value);
-    const std::string& text = po::validators::get_single_string(values);
-    static const std::regex decimal(R"(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
-    if (!std::regex_match(text, decimal)) throw po::invalid_option_value(text);
-    std::istringstream number(text);
-    number.imbue(std::locale::classic());
-    double rate = 0;
-    number >> rate;
-    if (number.fail() || !(rate > 0 && rate <= max_rate)) throw po::invalid_option_value(text);
+    const double rate = decimal_value(values);
+    if (!(rate > 0 && rate <= max_rate))
+        throw po::invalid_option_value(po::validators::get_single_string(values));
     value = rate_option{rate};
 }
 
@@ -103,15 +114,9 @@ struct interval_option {
 
 void validate(boost::any& value, const std::vector<std::string>& values, interval_option*, int) {
     po::validators::check_first_occurrence(value);
-    const std::string& text = po::validators::get_single_string(values);
-    static const std::regex decimal(R"(([0-9]+\.?[0-9]*|\.[0-9]+)([eE][+-]?[0-9]+)?)");
-    if (!std::regex_match(text, decimal)) throw po::invalid_option_value(text);
-    std::istringstream number(text);
-    number.imbue(std::locale::classic());
-    double seconds = 0;
-    number >> seconds;
-    if (number.fail() || !(seconds >= min_interval && seconds <= max_interval))
-        throw po::invalid_option_value(text);
+    const double seconds = decimal_value(values);
+    if (!(seconds >= min_interval && seconds <= max_interval))
+        throw po::invalid_option_value(po::validators::get_single_string(values));
     value = interval_option{seconds};
 }
 
