@@ -200,7 +200,8 @@ TEST(RedisCodecTest, AClustersCodecTakesRedirectionsAsReplies) {
     EXPECT_THROW(follows->take(request_kind::remove, "k", hit, value), std::runtime_error);
 
     auto plain = bench::make_redis_codec();
-    plain->feed("-MOVED 3999 127.0.0.1:7001\r\n", 30);
+    const std::string moved = "-MOVED 3999 127.0.0.1:7001\r\n";
+    plain->feed(moved.data(), moved.size());
     try {
         plain->take(request_kind::get, "k", hit, value);
         ADD_FAILURE() << "MOVED was taken";
